@@ -1,0 +1,90 @@
+#include "run.hpp"
+
+#include <cblas.h>
+
+#include <cerrno>
+#include <cstring>
+#include <exception>
+#include <new>
+#include <random>
+#include <type_traits>
+#include <vector>
+
+#include "kernels/kernels.hpp"
+#include "platform/platform.hpp"
+#include "report.hpp"
+
+// The dgemm call below passes 32-bit counts. An OpenBLAS built with 64-bit
+// integers has a different ABI, so refuse it here rather than miscall it.
+#ifndef OPENBLAS_VERSION
+#error "cblas.h is not OpenBLAS's: point the build at OpenBLAS (see README)"
+#endif
+static_assert(sizeof(blasint) == sizeof(std::int32_t),
+              "OpenBLAS was built with 64-bit integers (INTERFACE64); this benchmark needs "
+              "the CBLAS interface with 32-bit integers");
+
+namespace {
+constexpr std::int64_t kElementsA = std::int64_t{M} * K;
+constexpr std::int64_t kElementsB = std::int64_t{K} * N;
+constexpr std::int64_t kElementsC = std::int64_t{M} * N;
+static_assert((kElementsA + kElementsB + 2 * kElementsC) * sizeof(double) == 112000000,
+              "the message below states the matrices' size");
+constexpr const char* kMatrixBytesText = "the matrices need 112000000 bytes";
+
+// Zero-filled at exactly `count` elements.
+std::vector<double> zero_matrix(std::int64_t count) {
+  return std::vector<double>(static_cast<std::size_t>(count), 0.0);
+}
+}  // namespace
+
+int run_benchmark(SeedSource seed_source, std::FILE* out, std::FILE* err) {
+  // Declared first so they are released last, in reverse order of creation.
+  std::vector<double> A;
+  std::vector<double> B;
+  std::vector<double> C_blas;
+  std::vector<double> C_simple;
+  try {
+    A = zero_matrix(kElementsA);
+    B = zero_matrix(kElementsB);
+    C_blas = zero_matrix(kElementsC);
+    C_simple = zero_matrix(kElementsC);
+  } catch (const std::bad_alloc&) {
+    print_error(err, "out of memory", kMatrixBytesText);
+    return kExitNoMemory;
+  }
+
+  std::uint32_t seed = 0;
+  try {
+    seed = seed_source();
+  } catch (const std::exception& e) {
+    print_error(err, "no random seed: the nondeterministic source failed", e.what());
+    return kExitNoSeed;
+  }
+  std::mt19937 generator(seed);
+  fill_uniform(generator, A.data(), static_cast<std::int32_t>(kElementsA));
+  fill_uniform(generator, B.data(), static_cast<std::int32_t>(kElementsB));
+
+  const std::int64_t frequency = counter_frequency();
+  const std::int64_t t0 = counter_ticks();
+  simple_multiply(A.data(), B.data(), M, K, N, C_simple.data());
+  const std::int64_t t1 = counter_ticks();
+  cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, M, N, K, 1.0, A.data(), K, B.data(), N,
+              0.0, C_blas.data(), N);
+  const std::int64_t t2 = counter_ticks();
+
+  print_times(out, elapsed_ms(t0, t1, frequency), elapsed_ms(t1, t2, frequency));
+  const double diff =
+      abs_diff_sum(C_blas.data(), C_simple.data(), static_cast<std::int32_t>(kElementsC));
+  print_diff(out, diff);
+
+  // A report lost to a full disk or a broken pipe must not pass for success.
+  errno = 0;
+  const bool flushed = std::fflush(out) == 0;
+  const int flush_errno = errno;
+  if (!flushed || std::ferror(out) != 0) {
+    print_error(err, "cannot write the report to standard output",
+                flush_errno != 0 ? std::strerror(flush_errno) : "write error");
+    return kExitReportLost;
+  }
+  return kExitOk;
+}

@@ -1,0 +1,24 @@
+// One benchmark run: create and fill the matrices, time the naive multiply
+// and cblas_dgemm on them, print the report.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "random_fill.hpp"
+
+// The fixed problem: A is M x K, B is K x N, the products are M x N.
+constexpr std::int32_t M = 1000;
+constexpr std::int32_t K = 2000;
+constexpr std::int32_t N = 3000;
+
+// Exit statuses, so that scripts can tell the failures apart.
+constexpr int kExitOk = 0;
+constexpr int kExitUnexpected = 1;  // anything not listed below
+constexpr int kExitNoMemory = 2;    // the matrices could not be created
+constexpr int kExitNoSeed = 3;      // the random source gave no seed
+constexpr int kExitReportLost = 4;  // the report could not be written
+
+// Performs the run once, writing the report to `out` and any failure as one
+// line on `err`. Returns the exit status.
+int run_benchmark(SeedSource seed_source, std::FILE* out, std::FILE* err);
