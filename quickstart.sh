@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# Sets up, builds and runs matmul-bench (`bench`) or its test suite (`test`).
+# Installs only what is missing (Debian/Ubuntu, through apt-get, as root or
+# with sudo), configures once, rebuilds only what changed.
+set -euo pipefail
+
+usage() {
+  echo "usage: $0 bench|test" >&2
+  exit 2
+}
+[ $# -eq 1 ] || usage
+mode=$1
+case $mode in bench | test) ;; *) usage ;; esac
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+build=${MATMUL_BENCH_BUILD_DIR:-$root/build}
+
+packages=(g++ cmake make pkg-config libopenblas-dev)
+if [ "$mode" = test ]; then
+  packages+=(googletest libgtest-dev libbenchmark-dev)
+fi
+
+other_systems() {
+  cat >&2 <<'MSG'
+This set-up installs packages with apt-get (Debian, Ubuntu). Elsewhere,
+install a C++17 compiler, CMake 3.20 or later, pkg-config and OpenBLAS
+(for the tests also GoogleTest and, optionally, Google Benchmark):
+  Fedora: sudo dnf install gcc-c++ cmake pkgconf openblas-devel gtest-devel google-benchmark-devel
+  macOS:  brew install cmake pkg-config openblas googletest google-benchmark
+  MSYS2:  pacman -S mingw-w64-x86_64-{gcc,cmake,pkgconf,openblas,gtest,benchmark}
+then run this script again, or build by hand as the README shows.
+MSG
+}
+
+install_missing() {
+  if ! command -v dpkg-query >/dev/null 2>&1 || ! command -v apt-get >/dev/null 2>&1; then
+    # No apt: go on if the tools are there (CMake names a missing library).
+    if command -v cmake >/dev/null 2>&1 && command -v c++ >/dev/null 2>&1; then
+      return
+    fi
+    other_systems
+    exit 1
+  fi
+  local missing=() p
+  for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return
+  local sudo=()
+  if [ "$(id -u)" -ne 0 ]; then
+    if ! command -v sudo >/dev/null 2>&1; then
+      echo "Missing packages: ${missing[*]}. Run this as root, or install them first." >&2
+      exit 1
+    fi
+    sudo=(sudo)
+  fi
+  echo "Installing: ${missing[*]}" >&2
+  "${sudo[@]}" apt-get update -qq
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
+}
+
+configure() {
+  local args=()
+  if [ "$mode" = test ]; then
+    args+=(-DBUILD_TESTING=ON)
+  elif [ ! -f "$build/CMakeCache.txt" ]; then
+    args+=(-DBUILD_TESTING=OFF)  # the benchmark alone needs no GoogleTest
+  fi
+  # CI builds with warnings as errors.
+  if [ "${CI:-}" = true ]; then
+    args+=(-DMATMUL_BENCH_WERROR=ON)
+  fi
+  cmake -S "$root" -B "$build" "${args[@]}" >&2
+}
+
+jobs=$(nproc 2>/dev/null || echo 2)
+install_missing
+configure
+if [ "$mode" = bench ]; then
+  cmake --build "$build" --target matmul-bench -j "$jobs" >&2
+  exec "$build/matmul-bench"
+else
+  cmake --build "$build" -j "$jobs" >&2
+  exec ctest --test-dir "$build" --output-on-failure -j "$jobs"
+fi
