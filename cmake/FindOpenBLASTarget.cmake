@@ -53,5 +53,9 @@ endif()
 
 if(NOT TARGET matmul::openblas)
   string(JOIN "" _matmul_openblas_message ${_matmul_openblas_install_hint})
-  message(FATAL_ERROR "${_matmul_openblas_message}")
+  if(MATMUL_BENCH_REQUIRE_OPENBLAS)
+    message(FATAL_ERROR "${_matmul_openblas_message}")
+  endif()
+  message(WARNING "${_matmul_openblas_message}\n"
+                  "The program's sources are compiled but matmul-bench is not linked.")
 endif()
