@@ -102,6 +102,56 @@ void BM_StreamRead(benchmark::State& state) {
                          benchmark::Counter::kIsIterationInvariantRate);
 }
 
+// The program's work outside its two timed intervals, piece by piece.
+void BM_Outside_CreateMatrices(benchmark::State& state) {
+  for (auto _ : state) {
+    std::vector<double> A(std::size_t{kM} * kK), B(std::size_t{kK} * kN);
+    std::vector<double> C_blas(std::size_t{kM} * kN), C_simple(std::size_t{kM} * kN);
+    benchmark::DoNotOptimize(C_simple.data());
+  }
+}
+void BM_Outside_RandomFill(benchmark::State& state) {
+  std::vector<double> A(std::size_t{kM} * kK), B(std::size_t{kK} * kN);
+  std::mt19937 gen(5489);
+  for (auto _ : state) {
+    fill_uniform(gen, A.data(), kM * kK);
+    fill_uniform(gen, B.data(), kK * kN);
+    benchmark::DoNotOptimize(B.data());
+  }
+}
+void BM_Outside_AbsDiffSum(benchmark::State& state) {
+  const auto P = random_matrix(std::int64_t{kM} * kN, 4);
+  const auto Q = random_matrix(std::int64_t{kM} * kN, 5);
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(abs_diff_sum(P.data(), Q.data(), kM * kN));
+  }
+}
+BENCHMARK(BM_Outside_CreateMatrices)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Outside_RandomFill)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Outside_AbsDiffSum)->Unit(benchmark::kMillisecond);
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// A chain of dependent integer adds retires one per cycle on any x86-64
+// core, so its rate is the core's actual clock (turbo included), which the
+// FP64 peak of the library's kernels is stated against.
+void BM_CoreClock(benchmark::State& state) {
+  constexpr std::int64_t kAdds = 100000000;
+  for (auto _ : state) {
+    std::uint64_t x = 0;
+    for (std::int64_t i = 0; i < kAdds; i += 10) {
+      asm volatile(
+          "add $1, %0\n\tadd $1, %0\n\tadd $1, %0\n\tadd $1, %0\n\tadd $1, %0\n\t"
+          "add $1, %0\n\tadd $1, %0\n\tadd $1, %0\n\tadd $1, %0\n\tadd $1, %0"
+          : "+r"(x));
+    }
+    benchmark::DoNotOptimize(x);
+  }
+  state.counters["GHz"] = benchmark::Counter(static_cast<double>(kAdds) * 1e-9,
+                                             benchmark::Counter::kIsIterationInvariantRate);
+}
+BENCHMARK(BM_CoreClock)->Unit(benchmark::kMillisecond);
+#endif
+
 }  // namespace
 
 BENCHMARK(BM_StreamRead)->Unit(benchmark::kMillisecond)->MinTime(1.0);
