@@ -1,12 +1,17 @@
 /* Declarations of the CBLAS entry point the program calls, with 32-bit
  * integers as OpenBLAS declares it. Used only to compile the program's
  * sources where no OpenBLAS for the target exists, so that they are
- * checked for that platform; nothing built with it is linked. */
+ * checked for that platform, and to prove that a CBLAS with 64-bit
+ * integers is refused; nothing built with it is linked. */
 #ifndef MATMUL_CBLAS_DECLARATIONS_H
 #define MATMUL_CBLAS_DECLARATIONS_H
 
 #define OPENBLAS_VERSION " declarations only "
+#ifdef MATMUL_CBLAS_DECLARE_64BIT_INTEGERS
+typedef long long blasint; /* as an OpenBLAS built with INTERFACE64 */
+#else
 typedef int blasint;
+#endif
 
 #ifdef __cplusplus
 extern "C" {
