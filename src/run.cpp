@@ -88,3 +88,14 @@ int run_benchmark(SeedSource seed_source, std::FILE* out, std::FILE* err) {
   }
   return kExitOk;
 }
+
+int run_benchmark_guarded(SeedSource seed_source, std::FILE* out, std::FILE* err) {
+  try {
+    return run_benchmark(seed_source, out, err);
+  } catch (const std::exception& e) {
+    print_error(err, "unexpected error", e.what());
+  } catch (...) {
+    print_error(err, "unexpected error");
+  }
+  return kExitUnexpected;
+}

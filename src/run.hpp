@@ -22,3 +22,7 @@ constexpr int kExitReportLost = 4;  // the report could not be written
 // Performs the run once, writing the report to `out` and any failure as one
 // line on `err`. Returns the exit status.
 int run_benchmark(SeedSource seed_source, std::FILE* out, std::FILE* err);
+
+// run_benchmark, with any exception that escapes it turned into a message
+// and kExitUnexpected instead of std::terminate.
+int run_benchmark_guarded(SeedSource seed_source, std::FILE* out, std::FILE* err);

@@ -22,18 +22,38 @@ std::uint32_t failing_source() {
   throw std::runtime_error("random device not available");
 }
 
-TEST(Run, AFailingSeedSourceEndsTheRunWithAMessageAndNoReport) {
+std::uint32_t strangely_failing_source() {
+  throw 42;  // not a std::exception: nothing in the run expects it
+}
+
+// Runs the benchmark with `source`; returns its status and what it wrote.
+int run_with(SeedSource source, std::string& out_text, std::string& err_text) {
   std::FILE* out = std::tmpfile();
   std::FILE* err = std::tmpfile();
-  ASSERT_NE(out, nullptr);
-  ASSERT_NE(err, nullptr);
-  EXPECT_EQ(run_benchmark(failing_source, out, err), kExitNoSeed);
-  EXPECT_EQ(contents(out), "");
-  EXPECT_EQ(contents(err),
-            "matmul-bench: no random seed: the nondeterministic source failed: "
-            "random device not available\n");
+  if (out == nullptr || err == nullptr) {
+    ADD_FAILURE() << "tmpfile() failed";
+    return -1;
+  }
+  const int status = run_benchmark_guarded(source, out, err);
+  out_text = contents(out);
+  err_text = contents(err);
   std::fclose(out);
   std::fclose(err);
+  return status;
+}
+
+TEST(Run, FailuresBeforeTheReportGiveOneMessageAndNoReport) {
+  std::string out;
+  std::string err;
+  EXPECT_EQ(run_with(failing_source, out, err), kExitNoSeed);
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(err,
+            "matmul-bench: no random seed: the nondeterministic source failed: "
+            "random device not available\n");
+
+  EXPECT_EQ(run_with(strangely_failing_source, out, err), kExitUnexpected);
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(err, "matmul-bench: unexpected error\n");
 }
 
 }  // namespace
