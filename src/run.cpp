@@ -7,7 +7,6 @@
 #include <exception>
 #include <new>
 #include <random>
-#include <type_traits>
 #include <vector>
 
 #include "kernels/kernels.hpp"
