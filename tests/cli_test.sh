@@ -67,9 +67,15 @@ case $case_name in
     ;;
   pipe-closed-early)
     # A reader that has gone: with SIGPIPE at its default the program dies
-    # of it, as command-line tools do (128 + 13) ...
-    "$exe" 2>"$work/err" | true
-    expect_status "${PIPESTATUS[0]}" 141
+    # of it, as command-line tools do (128 + 13) ... A shell that inherited
+    # SIGPIPE ignored cannot restore it, so that half needs a default start.
+    sig_ignored=$(awk '/^SigIgn:/ { print $2 }' /proc/$$/status 2>/dev/null || echo 0)
+    if (( (16#${sig_ignored:-0} >> 12) & 1 )); then
+      echo "SIGPIPE is ignored by the caller: only the ignored case is checked"
+    else
+      "$exe" 2>"$work/err" | true
+      expect_status "${PIPESTATUS[0]}" 141
+    fi
     # ... and where SIGPIPE is ignored the write error is reported instead.
     (trap '' PIPE; "$exe" 2>"$work/err" | true; exit "${PIPESTATUS[0]}")
     expect_status $? 4
