@@ -10,12 +10,9 @@
 
 #include "kernels/kernels.hpp"
 #include "random_fill.hpp"
+#include "run.hpp"
 
 namespace {
-
-constexpr std::int32_t kM = 1000;
-constexpr std::int32_t kK = 2000;
-constexpr std::int32_t kN = 3000;
 
 std::vector<double> random_matrix(std::int64_t count, std::uint32_t seed) {
   std::vector<double> m(static_cast<std::size_t>(count));
@@ -67,10 +64,10 @@ void run_dgemm(benchmark::State& state, std::int32_t m, std::int32_t k, std::int
 }
 
 void BM_Simple_Program(benchmark::State& state) {
-  run_simple(state, kM, kK, kN);
+  run_simple(state, M, K, N);
 }
 void BM_Dgemm_Program(benchmark::State& state) {
-  run_dgemm(state, kM, kK, kN);
+  run_dgemm(state, M, K, N);
 }
 
 void BM_Simple_Square(benchmark::State& state) {
@@ -86,7 +83,7 @@ void BM_Dgemm_Square(benchmark::State& state) {
 // front to back with independent accumulators, as the naive loop reads B:
 // the rate it reaches is the bound for that loop on this machine.
 void BM_StreamRead(benchmark::State& state) {
-  const auto buffer = random_matrix(std::int64_t{kK} * kN, 3);
+  const auto buffer = random_matrix(std::int64_t{K} * N, 3);
   constexpr int kLanes = 16;
   for (auto _ : state) {
     double acc[kLanes] = {};
@@ -105,25 +102,25 @@ void BM_StreamRead(benchmark::State& state) {
 // The program's work outside its two timed intervals, piece by piece.
 void BM_Outside_CreateMatrices(benchmark::State& state) {
   for (auto _ : state) {
-    std::vector<double> A(std::size_t{kM} * kK), B(std::size_t{kK} * kN);
-    std::vector<double> C_blas(std::size_t{kM} * kN), C_simple(std::size_t{kM} * kN);
+    std::vector<double> A(std::size_t{M} * K), B(std::size_t{K} * N);
+    std::vector<double> C_blas(std::size_t{M} * N), C_simple(std::size_t{M} * N);
     benchmark::DoNotOptimize(C_simple.data());
   }
 }
 void BM_Outside_RandomFill(benchmark::State& state) {
-  std::vector<double> A(std::size_t{kM} * kK), B(std::size_t{kK} * kN);
+  std::vector<double> A(std::size_t{M} * K), B(std::size_t{K} * N);
   std::mt19937 gen(5489);
   for (auto _ : state) {
-    fill_uniform(gen, A.data(), kM * kK);
-    fill_uniform(gen, B.data(), kK * kN);
+    fill_uniform(gen, A.data(), M * K);
+    fill_uniform(gen, B.data(), K * N);
     benchmark::DoNotOptimize(B.data());
   }
 }
 void BM_Outside_AbsDiffSum(benchmark::State& state) {
-  const auto P = random_matrix(std::int64_t{kM} * kN, 4);
-  const auto Q = random_matrix(std::int64_t{kM} * kN, 5);
+  const auto P = random_matrix(std::int64_t{M} * N, 4);
+  const auto Q = random_matrix(std::int64_t{M} * N, 5);
   for (auto _ : state) {
-    benchmark::DoNotOptimize(abs_diff_sum(P.data(), Q.data(), kM * kN));
+    benchmark::DoNotOptimize(abs_diff_sum(P.data(), Q.data(), M * N));
   }
 }
 BENCHMARK(BM_Outside_CreateMatrices)->Unit(benchmark::kMillisecond);
