@@ -5,6 +5,7 @@
 #include <functional>
 #include <string>
 
+#include "file_text.hpp"
 #include "report.hpp"
 
 namespace {
@@ -17,11 +18,7 @@ std::string captured(const std::function<void(std::FILE*)>& write) {
     return {};
   }
   write(f);
-  std::rewind(f);
-  std::string text;
-  for (int c = std::fgetc(f); c != EOF; c = std::fgetc(f)) {
-    text.push_back(static_cast<char>(c));
-  }
+  std::string text = file_text(f);
   std::fclose(f);
   return text;
 }

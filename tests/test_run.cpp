@@ -5,18 +5,10 @@
 #include <stdexcept>
 #include <string>
 
+#include "file_text.hpp"
 #include "run.hpp"
 
 namespace {
-
-std::string contents(std::FILE* f) {
-  std::rewind(f);
-  std::string text;
-  for (int c = std::fgetc(f); c != EOF; c = std::fgetc(f)) {
-    text.push_back(static_cast<char>(c));
-  }
-  return text;
-}
 
 std::uint32_t failing_source() {
   throw std::runtime_error("random device not available");
@@ -35,8 +27,8 @@ int run_with(SeedSource source, std::string& out_text, std::string& err_text) {
     return -1;
   }
   const int status = run_benchmark_guarded(source, out, err);
-  out_text = contents(out);
-  err_text = contents(err);
+  out_text = file_text(out);
+  err_text = file_text(err);
   std::fclose(out);
   std::fclose(err);
   return status;
