@@ -11,7 +11,9 @@ int main() {
   // Fail before the multiplies rather than after them.
   if (!standard_output_is_open()) {
     print_error(stderr, "cannot write the report: standard output is closed");
-    return kExitReportLost;
+    exit_now(kExitReportLost);
   }
-  return run_benchmark_guarded(nondeterministic_seed, stdout, stderr);
+  // Not a return: exit handlers would run OpenBLAS's, which waits for its
+  // worker threads, and under a memory limit a worker can be stuck for ever.
+  exit_now(run_benchmark_guarded(nondeterministic_seed, stdout, stderr));
 }

@@ -3,6 +3,7 @@
 #include <cblas.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <new>
@@ -28,7 +29,54 @@ constexpr std::int64_t kElementsB = std::int64_t{K} * N;
 constexpr std::int64_t kElementsC = std::int64_t{M} * N;
 static_assert((kElementsA + kElementsB + 2 * kElementsC) * sizeof(double) == 112000000,
               "the message below states the matrices' size");
+constexpr std::int64_t kMatrixBytes = 112000000;
 constexpr const char* kMatrixBytesText = "the matrices need 112000000 bytes";
+
+// OpenBLAS maps one work buffer for each of its threads: its workers' as
+// they start, the calling thread's inside its first call. The size is the
+// library's build constant BUFFER_SIZE, which differs by architecture.
+#if defined(__aarch64__)
+constexpr std::int64_t kLibraryBufferBytes = std::int64_t{32} << 20;
+#else
+constexpr std::int64_t kLibraryBufferBytes = std::int64_t{32} << 22;
+#endif
+// Whatever else the run maps once the check is passed: allocator headers
+// and rounding, the stdio buffer. Generous, since falling short means the
+// library retries a failed allocation for ever.
+constexpr std::int64_t kRunReserveBytes = std::int64_t{16} << 20;
+
+// Under a memory limit this OpenBLAS never gives up on a work buffer it
+// cannot map: it retries inside cblas_dgemm, or in a worker that exit then
+// waits on. So a run that cannot fit is refused before it starts. Returns
+// false, having said why on `err`, when the run cannot fit.
+bool memory_limit_allows_run(std::FILE* err) {
+  // Buffers first, size second: a worker that maps its buffer in between is
+  // then counted twice, which errs on the safe side.
+  const std::int64_t mapped = anonymous_blocks_mapped(kLibraryBufferBytes);
+  std::int64_t limit = 0;
+  std::int64_t in_use = 0;
+  const char* what = "";
+  if (!tightest_memory_limit(&limit, &in_use, &what)) {
+    return true;
+  }
+  const std::int64_t threads = openblas_get_num_threads() > 0 ? openblas_get_num_threads() : 1;
+  std::int64_t unmapped = threads - mapped;
+  if (unmapped < 0) {
+    unmapped = 0;
+  }
+  const std::int64_t buffers = unmapped * kLibraryBufferBytes;
+  if (in_use + kMatrixBytes + buffers + kRunReserveBytes <= limit) {
+    return true;
+  }
+  char detail[320];
+  (void)std::snprintf(detail, sizeof detail,
+                      "%s and the library's buffers %lld more, with %lld already in use, but "
+                      "the %s limit is %lld bytes",
+                      kMatrixBytesText, static_cast<long long>(buffers),
+                      static_cast<long long>(in_use), what, static_cast<long long>(limit));
+  print_error(err, "out of memory", detail);
+  return false;
+}
 
 // Zero-filled at exactly `count` elements.
 std::vector<double> zero_matrix(std::int64_t count) {
@@ -37,6 +85,9 @@ std::vector<double> zero_matrix(std::int64_t count) {
 }  // namespace
 
 int run_benchmark(SeedSource seed_source, std::FILE* out, std::FILE* err) {
+  if (!memory_limit_allows_run(err)) {
+    return kExitNoMemory;
+  }
   // Declared first so they are released last, in reverse order of creation.
   std::vector<double> A;
   std::vector<double> B;

@@ -43,6 +43,34 @@ expect_error() {
   [ "$(wc -l <"$work/err")" -eq 1 ] || fail "expected one line on stderr"
 }
 
+# Runs the program under `ulimit FLAG KIB` (-v address space, -d data) and
+# fails unless it ends within 30 s in one of the allowed ways: the report and
+# status 0, or our one-line refusal and status 2. Below 64 MB the loader may
+# refuse to map a library (127), or OpenBLAS to start its threads (130),
+# before any of our code runs. Sets `status`.
+limited_run() {
+  local flag=$1 kib=$2
+  timeout -k 5 30 bash -c 'ulimit -c 0 && ulimit "$1" "$2" && exec "$3"' _ "$flag" "$kib" "$exe" \
+    >"$work/out" 2>"$work/err"
+  status=$?
+  case_name="$case_name, ulimit $flag $kib"
+  case $status in
+    0) check_report ;;
+    2)
+      [ ! -s "$work/out" ] || fail "stdout is not empty"
+      expect_error "out of memory: the matrices need 112000000 bytes"
+      ;;
+    124 | 137) fail "no end within 30 s" ;;
+    127 | 130)
+      [ "$kib" -lt 64000 ] || fail "status $status at a limit our code should have handled"
+      grep -Eq 'error while loading shared libraries|blas_thread_init: pthread_create failed' \
+        "$work/err" || fail "status $status without the loader's or the library's message"
+      ;;
+    *) fail "status $status" ;;
+  esac
+  case_name=${case_name%, ulimit*}
+}
+
 case $case_name in
   report)
     "$exe" >"$work/out" 2>"$work/err"
@@ -81,32 +109,45 @@ case $case_name in
     expect_status $? 4
     expect_error "cannot write the report to standard output: Broken pipe"
     ;;
-  out-of-memory)
-    # Find the program's address-space size once its matrices exist, then
-    # rerun it with 56 MB (half the matrices) less than that: start-up still
-    # fits, the matrices cannot. Measured, not guessed, so the limit suits
-    # any machine and any library build.
-    "$exe" >/dev/null 2>&1 &
-    pid=$!
-    vm_kib=""
-    for _ in $(seq 1 600); do
-      rss=$(awk '/^VmRSS:/ { print $2 }' "/proc/$pid/status" 2>/dev/null)
-      if [ -n "$rss" ] && [ "$rss" -ge 109375 ]; then  # 112,000,000 bytes resident
-        vm_kib=$(awk '/^VmSize:/ { print $2 }' "/proc/$pid/status")
-        break
-      fi
-      sleep 0.05
+  memory-limits)
+    # Every limit from too small to load the program up to 1 GiB: the run
+    # either reports or refuses with our message, and never hangs.
+    for kib in 16384 20000 24000 32000 40000 44000 48000 52000 56000 64000 96000 128000 \
+      160000 180000 200000 230000 260000 300000 350000 400000; do
+      limited_run -v "$kib"
     done
-    kill "$pid" 2>/dev/null
-    wait "$pid" 2>/dev/null
-    [ -n "$vm_kib" ] || fail "could not observe the running program's memory"
-    limit=$((vm_kib - 54688))
-    (ulimit -v "$limit" && ulimit -c 0 && exec "$exe") >"$work/out" 2>"$work/err"
-    status=$?
-    [ "$status" -lt 128 ] || fail "killed by signal $((status - 128)) under a ${limit} KiB limit"
-    expect_status "$status" 2
-    [ ! -s "$work/out" ] || fail "stdout is not empty"
-    expect_error "out of memory: the matrices need 112000000 bytes"
+    # The edge of the band we refuse: what the message says the run needs.
+    limited_run -v 300000
+    [ "$status" -eq 2 ] || fail "a 300000 KiB limit was not refused"
+    need_kib=$(sed -E 's/.*need ([0-9]+) bytes and the library.s buffers ([0-9]+) more, with ([0-9]+) already.*/\1 \2 \3/' \
+      "$work/err" | awk '{ print int(($1 + $2 + $3) / 1024) }')
+    [ -n "$need_kib" ] && [ "$need_kib" -gt $((112000000 / 1024)) ] || fail "no amounts in the message"
+    limited_run -v $((need_kib - 4096))
+    [ "$status" -eq 2 ] || fail "$((need_kib - 4096)) KiB, below what the run needs, was not refused"
+    for kib in "$need_kib" $((need_kib + 8192)) $((need_kib + 16384)); do
+      limited_run -v "$kib"
+    done
+    for kib in $((need_kib + 32768)) 1048576; do
+      limited_run -v "$kib"
+      [ "$status" -eq 0 ] || fail "no report under a $kib KiB address-space limit"
+    done
+    # The data-segment limit counts the same mappings.
+    for kib in 8192 20000 300000 1048576; do
+      limited_run -d "$kib"
+    done
+    [ "$status" -eq 0 ] || fail "no report under a 1 GiB data limit"
+    ;;
+  cpu-limits)
+    # One CPU, one library thread, more threads than cores, lowest priority.
+    for how in "taskset -c 0" "env OPENBLAS_NUM_THREADS=1" "env OPENBLAS_NUM_THREADS=8" \
+      "nice -n 19"; do
+      # shellcheck disable=SC2086  # $how is a command and its arguments
+      timeout -k 5 120 $how "$exe" >"$work/out" 2>"$work/err"
+      status=$?
+      [ "$status" -ne 124 ] || fail "no end within 120 s under '$how'"
+      expect_status "$status" 0
+      check_report
+    done
     ;;
   *)
     echo "unknown case: $case_name" >&2

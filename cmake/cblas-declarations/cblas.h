@@ -25,6 +25,7 @@ void cblas_dgemm(const enum CBLAS_ORDER Order, const enum CBLAS_TRANSPOSE TransA
                  const blasint K, const double alpha, const double* A, const blasint lda,
                  const double* B, const blasint ldb, const double beta, double* C,
                  const blasint ldc);
+int openblas_get_num_threads(void);
 
 #ifdef __cplusplus
 }

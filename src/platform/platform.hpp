@@ -1,5 +1,6 @@
 // The few things the benchmark needs from the operating system, behind one
-// small interface: a high-resolution counter and a check on standard output.
+// small interface: a high-resolution counter, a check on standard output and
+// what the process's memory limits leave it.
 #pragma once
 
 #include <cstdint>
@@ -13,3 +14,19 @@ std::int64_t counter_ticks();
 // False when the standard output descriptor is not open at all, so that a
 // run whose report could not go anywhere can stop before doing any work.
 bool standard_output_is_open();
+
+// The memory limit on this process that leaves it the least room: its size
+// in bytes, the bytes already counted against it, and what it limits
+// ("address-space" or "data"). Returns false where no limit is in force or
+// the process cannot read its own size; the outputs are then unchanged.
+bool tightest_memory_limit(std::int64_t* limit_bytes, std::int64_t* in_use_bytes,
+                           const char** what);
+
+// How many whole blocks of `block_bytes` the process's anonymous, private,
+// writable mappings hold now; 0 where the mappings cannot be read.
+std::int64_t anonymous_blocks_mapped(std::int64_t block_bytes);
+
+// Ends the process with `status` at once, after flushing the standard
+// streams, without running exit handlers: a library's handler may wait on
+// worker threads that will never finish.
+[[noreturn]] void exit_now(int status);
