@@ -17,7 +17,7 @@ build=${MATMUL_BENCH_BUILD_DIR:-$root/build}
 
 packages=(g++ cmake make pkg-config libopenblas-dev)
 if [ "$mode" = test ]; then
-  packages+=(googletest libgtest-dev libbenchmark-dev)
+  packages+=(googletest libgtest-dev libbenchmark-dev python3)
 fi
 
 other_systems() {
