@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "build_info.hpp"
 #include "kernels/kernels.hpp"
 #include "random_fill.hpp"
 #include "run.hpp"
@@ -165,4 +166,16 @@ BENCHMARK(BM_Dgemm_Square)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
-BENCHMARK_MAIN();
+// BENCHMARK_MAIN, plus what produced the figures in the output's context.
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+    return 1;
+  }
+  for (const auto& fact : build_facts()) {
+    benchmark::AddCustomContext(fact.first, fact.second);
+  }
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
