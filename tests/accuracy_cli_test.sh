@@ -4,13 +4,8 @@
 # Usage: accuracy_cli_test.sh TOOL
 set -u
 tool=$1
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-fail() {
-  echo "FAIL: $*" >&2
-  head -c 2000 "$work/out" "$work/err" >&2 2>/dev/null
-  exit 1
-}
+# shellcheck source=script_test_lib.sh
+. "$(dirname "${BASH_SOURCE[0]}")/script_test_lib.sh"
 
 for args in "--sample 0" "--sample 3000001" "--sample x" "--seed -1" "--seed 4294967296" \
   "--seed" "--json" "--bogus"; do

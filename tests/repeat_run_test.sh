@@ -4,13 +4,8 @@
 set -u
 script=$1
 program=${2:-}
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-fail() {
-  echo "FAIL: $*" >&2
-  for f in out err; do [ -s "$work/$f" ] && head -c 2000 "$work/$f" >&2; done
-  exit 1
-}
+# shellcheck source=script_test_lib.sh
+. "$(dirname "${BASH_SOURCE[0]}")/script_test_lib.sh"
 run() { timeout 300 bash "$script" "$@" >"$work/out" 2>"$work/err"; }
 
 # A stand-in whose k-th run reports k * 100 ms, k * 10 ms and k / 10000.
