@@ -1,24 +1,32 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs matmul-bench (`bench`) or its test suite (`test`).
-# Installs only what is missing (Debian/Ubuntu, through apt-get, as root or
-# with sudo), configures once, rebuilds only what changed.
+# Sets up, builds and runs matmul-bench (`bench`) or its test suite (`test`);
+# `windows` builds OpenBLAS and matmul-bench.exe for 64-bit Windows and runs
+# it under Wine; `arm64` cross-builds for 64-bit Arm Linux and runs the test
+# suite under qemu. Installs only what is missing (Debian/Ubuntu, through
+# apt-get, as root or with sudo), configures once, rebuilds only what changed.
 set -euo pipefail
 
 usage() {
-  echo "usage: $0 bench|test" >&2
+  echo "usage: $0 bench|test|windows|arm64" >&2
   exit 2
 }
 [ $# -eq 1 ] || usage
 mode=$1
-case $mode in bench | test) ;; *) usage ;; esac
+case $mode in bench | test | windows | arm64) ;; *) usage ;; esac
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 build=${MATMUL_BENCH_BUILD_DIR:-$root/build}
 
-packages=(g++ cmake make pkg-config libopenblas-dev)
-if [ "$mode" = test ]; then
-  packages+=(googletest libgtest-dev libbenchmark-dev python3)
-fi
+case $mode in
+  bench) packages=(g++ cmake make pkg-config libopenblas-dev) ;;
+  test) packages=(g++ cmake make pkg-config libopenblas-dev googletest libgtest-dev
+    libbenchmark-dev python3) ;;
+  # OpenBLAS for Windows is built from Debian's source package.
+  windows) packages=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64 wine64
+    googletest gcc make perl dpkg-dev xz-utils cmake pkg-config) ;;
+  arm64) packages=(g++-aarch64-linux-gnu qemu-user libopenblas-dev:arm64 googletest cmake make
+    pkg-config) ;;
+esac
 
 other_systems() {
   cat >&2 <<'MSG'
@@ -55,6 +63,9 @@ install_missing() {
     sudo=(sudo)
   fi
   echo "Installing: ${missing[*]}" >&2
+  if [ "$mode" = arm64 ] && ! dpkg --print-foreign-architectures | grep -qx arm64; then
+    "${sudo[@]}" dpkg --add-architecture arm64
+  fi
   "${sudo[@]}" apt-get update -qq
   "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
     apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
@@ -68,14 +79,29 @@ configure() {
     args+=(-DBUILD_TESTING=OFF)  # the benchmark alone needs no GoogleTest
   fi
   # CI builds with warnings as errors.
-  if [ "${CI:-}" = true ]; then
-    args+=(-DMATMUL_BENCH_WERROR=ON)
-  fi
-  cmake -S "$root" -B "$build" "${args[@]}" >&2
+  cmake -S "$root" -B "$build" "${args[@]}" "${werror[@]}" >&2
 }
 
 jobs=$(nproc 2>/dev/null || echo 2)
+werror=()
+if [ "${CI:-}" = true ]; then werror=(-DMATMUL_BENCH_WERROR=ON); fi
 install_missing
+if [ "$mode" = windows ]; then
+  # Built once into a cache outside the tree; later runs reuse it.
+  openblas=$("$root/scripts/build-openblas-mingw.sh")
+  build=$root/build-mingw
+  (cd "$root" && cmake --preset mingw -DCMAKE_PREFIX_PATH="$openblas" "${werror[@]}" >&2)
+  cmake --build "$build" --target matmul-bench matmul-bench-info -j "$jobs" >&2
+  wine=$(sed -n 's/^MATMUL_WINE64:[A-Z]*=//p' "$build/CMakeCache.txt")
+  [ -n "$wine" ] || { echo "Wine was not found (apt-get install wine64)" >&2; exit 1; }
+  export WINEDEBUG=-all WINEPREFIX=$build/wineprefix
+  exec "$wine" "$build/matmul-bench.exe"
+elif [ "$mode" = arm64 ]; then
+  build=$root/build-aarch64
+  (cd "$root" && cmake --preset aarch64 "${werror[@]}" >&2)
+  cmake --build "$build" -j "$jobs" >&2
+  cd "$root" && exec ctest --preset aarch64 -j "$jobs"
+fi
 configure
 if [ "$mode" = bench ]; then
   cmake --build "$build" --target matmul-bench -j "$jobs" >&2

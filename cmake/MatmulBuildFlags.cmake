@@ -25,7 +25,12 @@ if(NOT MATMUL_BENCH_PORTABLE AND NOT CMAKE_CROSSCOMPILING AND NOT MSVC)
     set(MATMUL_BENCH_ARCH_FLAG -march=native)
   endif()
 endif()
-if(MATMUL_BENCH_ARCH_FLAG)
+# A cross build for 64-bit Arm targets the architecture's baseline, named
+# so that no toolchain default can raise it.
+if(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$" AND NOT MSVC)
+  target_compile_options(matmul_build_flags INTERFACE -march=armv8-a)
+  message(STATUS "Code generation: portable (-march=armv8-a)")
+elseif(MATMUL_BENCH_ARCH_FLAG)
   # std::vector storage is only 16-byte aligned, so 512-bit loads would
   # straddle two cache lines on every access; 256-bit ones straddle half as
   # often and stream B faster (measured: README, Performance). A no-op on

@@ -39,12 +39,14 @@ TEST(Counter, MeasuresASleepInMilliseconds) {
 }
 
 #ifdef __linux__
-// Sets a soft limit; false where the hard limit forbids it.
+// Sets a soft limit; false where the hard limit forbids it, or where it
+// does not take (qemu-user accepts and ignores address-space limits).
 bool set_soft_limit(decltype(RLIMIT_AS) resource, rlim_t soft) {
   rlimit l{};
   getrlimit(resource, &l);
   l.rlim_cur = soft;
-  return setrlimit(resource, &l) == 0;
+  rlimit now{};
+  return setrlimit(resource, &l) == 0 && getrlimit(resource, &now) == 0 && now.rlim_cur == soft;
 }
 
 TEST(MemoryLimit, ReportsTheLimitThatLeavesTheLeastRoom) {
@@ -73,7 +75,9 @@ TEST(MemoryLimit, ReportsTheLimitThatLeavesTheLeastRoom) {
     EXPECT_TRUE(none_found);
     EXPECT_EQ(limit[0], -1);
   }
-  ASSERT_TRUE(set && set_half);
+  if (!set || !set_half) {
+    GTEST_SKIP() << "memory limits cannot be set here";
+  }
   // The same limit on both: data is a part of the address space, so the
   // address-space limit leaves less room.
   ASSERT_TRUE(found[1]);

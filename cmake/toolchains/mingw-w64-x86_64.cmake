@@ -10,7 +10,9 @@ set(CMAKE_C_COMPILER ${_mingw}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${_mingw}-g++-posix)
 set(CMAKE_RC_COMPILER ${_mingw}-windres)
 
-set(CMAKE_FIND_ROOT_PATH /usr/${_mingw})
+# Installs named in CMAKE_PREFIX_PATH (an OpenBLAS built for Windows, see
+# scripts/build-openblas-mingw.sh) are Windows roots too.
+set(CMAKE_FIND_ROOT_PATH /usr/${_mingw} ${CMAKE_PREFIX_PATH})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
