@@ -40,5 +40,6 @@ endif()
 if(MATMUL_WINE64)
   # A prefix of the build's own, quiet: tests must not depend on ~/.wine.
   set(CMAKE_CROSSCOMPILING_EMULATOR
-      env WINEDEBUG=-all WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix ${MATMUL_WINE64})
+      env WINEDEBUG=-all WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix
+      sh ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh ${MATMUL_WINE64})
 endif()
