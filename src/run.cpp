@@ -27,9 +27,9 @@ namespace {
 constexpr std::int64_t kElementsA = std::int64_t{M} * K;
 constexpr std::int64_t kElementsB = std::int64_t{K} * N;
 constexpr std::int64_t kElementsC = std::int64_t{M} * N;
-static_assert((kElementsA + kElementsB + 2 * kElementsC) * sizeof(double) == 112000000,
-              "the message below states the matrices' size");
-constexpr std::int64_t kMatrixBytes = 112000000;
+constexpr auto kMatrixBytes =
+    static_cast<std::int64_t>((kElementsA + kElementsB + 2 * kElementsC) * sizeof(double));
+static_assert(kMatrixBytes == 112000000, "the message below states the matrices' size");
 constexpr const char* kMatrixBytesText = "the matrices need 112000000 bytes";
 
 // OpenBLAS maps one work buffer for each of its threads: its workers' as
