@@ -44,20 +44,30 @@ constexpr std::int64_t kLibraryBufferBytes = std::int64_t{32} << 22;
 // and rounding, the stdio buffer. Generous, since falling short means the
 // library retries a failed allocation for ever.
 constexpr std::int64_t kRunReserveBytes = std::int64_t{16} << 20;
+// Each worker maps its buffer once, so a few reads always settle.
+constexpr int kSnapshotAttempts = 64;
 
 // Under a memory limit this OpenBLAS never gives up on a work buffer it
 // cannot map: it retries inside cblas_dgemm, or in a worker that exit then
 // waits on. So a run that cannot fit is refused before it starts. Returns
 // false, having said why on `err`, when the run cannot fit.
 bool memory_limit_allows_run(std::FILE* err) {
-  // Buffers first, size second: a worker that maps its buffer in between is
-  // then counted twice, which errs on the safe side.
-  const std::int64_t mapped = anonymous_blocks_mapped(kLibraryBufferBytes);
+  // The library's workers map their buffers at start-up, racing with this
+  // check. A size read between two equal buffer counts describes one moment;
+  // a buffer mapped in between would be counted twice and refuse a run that
+  // fits. Should the counts never settle, the earlier one errs on the safe side.
+  std::int64_t mapped = 0;
   std::int64_t limit = 0;
   std::int64_t in_use = 0;
   const char* what = "";
-  if (!tightest_memory_limit(&limit, &in_use, &what)) {
-    return true;
+  for (int attempt = 0; attempt < kSnapshotAttempts; ++attempt) {
+    mapped = anonymous_blocks_mapped(kLibraryBufferBytes);
+    if (!tightest_memory_limit(&limit, &in_use, &what)) {
+      return true;
+    }
+    if (anonymous_blocks_mapped(kLibraryBufferBytes) == mapped) {
+      break;
+    }
   }
   const std::int64_t threads = openblas_get_num_threads() > 0 ? openblas_get_num_threads() : 1;
   std::int64_t unmapped = threads - mapped;
