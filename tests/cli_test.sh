@@ -50,9 +50,15 @@ expect_error() {
 
 # Runs the program under `ulimit FLAG KIB` (-v address space, -d data) and
 # fails unless it ends within 30 s in one of the allowed ways: the report and
-# status 0, or our one-line refusal and status 2. Below 64 MB the loader may
-# refuse to map a library (127), or OpenBLAS to start its threads (130),
-# before any of our code runs. Sets `status`.
+# status 0, or our one-line refusal and status 2. Below about 48 MB and a
+# thread stack per core, the loader may refuse to map a library (127), or
+# OpenBLAS to start its threads (130), before any of our code runs. Sets
+# `status`.
+stack_kib=$(ulimit -s)
+# glibc gives threads 32 MiB each when the stack is unlimited.
+[ "$stack_kib" != unlimited ] || stack_kib=32768
+# OpenBLAS starts a thread per core it may use; OMP_* would change nproc's answer.
+before_main_kib=$((48000 + $(env -u OMP_NUM_THREADS -u OMP_THREAD_LIMIT nproc) * stack_kib))
 limited_run() {
   local flag=$1 kib=$2
   timeout -k 5 30 bash -c 'ulimit -c 0 && ulimit "$1" "$2" && exec "$3"' _ "$flag" "$kib" "$exe" \
@@ -67,7 +73,7 @@ limited_run() {
       ;;
     124 | 137) fail "no end within 30 s" ;;
     127 | 130)
-      [ "$kib" -lt 64000 ] || fail "status $status at a limit our code should have handled"
+      [ "$kib" -lt "$before_main_kib" ] || fail "status $status at a limit our code should have handled"
       grep -Eq 'error while loading shared libraries|blas_thread_init: pthread_create failed' \
         "$work/err" || fail "status $status without the loader's or the library's message"
       ;;
@@ -133,8 +139,10 @@ case $case_name in
       limited_run -v "$kib"
     done
     # The edge of the band we refuse: what the message says the run needs.
-    limited_run -v 300000
-    [ "$status" -eq 2 ] || fail "a 300000 KiB limit was not refused"
+    # Above the band where threads cannot start, below the matrices and one
+    # library buffer on top of that.
+    limited_run -v $((before_main_kib + 236000))
+    [ "$status" -eq 2 ] || fail "a $((before_main_kib + 236000)) KiB limit was not refused"
     need_kib=$(sed -E 's/.*need ([0-9]+) bytes and the library.s buffers ([0-9]+) more, with ([0-9]+) already.*/\1 \2 \3/' \
       "$work/err" | awk '{ print int(($1 + $2 + $3) / 1024) }')
     [ -n "$need_kib" ] && [ "$need_kib" -gt $((112000000 / 1024)) ] || fail "no amounts in the message"
@@ -143,7 +151,7 @@ case $case_name in
     for kib in "$need_kib" $((need_kib + 8192)) $((need_kib + 16384)); do
       limited_run -v "$kib"
     done
-    for kib in $((need_kib + 32768)) 1048576; do
+    for kib in $((need_kib + 32768)) $((need_kib + 1048576)); do
       limited_run -v "$kib"
       [ "$status" -eq 0 ] || fail "no report under a $kib KiB address-space limit"
     done
@@ -159,10 +167,10 @@ case $case_name in
         fail "start $attempt under a $kib KiB limit ended with status $status"
     done
     # The data-segment limit counts the same mappings.
-    for kib in 8192 20000 300000 1048576; do
+    for kib in 8192 20000 300000 $((need_kib + 1048576)); do
       limited_run -d "$kib"
     done
-    [ "$status" -eq 0 ] || fail "no report under a 1 GiB data limit"
+    [ "$status" -eq 0 ] || fail "no report under a $kib KiB data limit"
     ;;
   cpu-limits)
     # One CPU, one library thread, more threads than cores, lowest priority.
