@@ -8,19 +8,8 @@ exe=$1
 case_name=$2
 # shellcheck disable=SC2206  # a command and its arguments, split on blanks
 prog=(${MATMUL_TEST_EMULATOR:-} "$exe")
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-
-fail() {
-  echo "FAIL ($case_name): $*" >&2
-  for f in out err; do
-    if [ -s "$work/$f" ]; then
-      echo "--- std$f:" >&2
-      head -c 2000 "$work/$f" >&2
-    fi
-  done
-  exit 1
-}
+# shellcheck source=script_test_lib.sh
+. "$(dirname "${BASH_SOURCE[0]}")/script_test_lib.sh"
 
 # The three report lines, in order, each newline-terminated, nothing else.
 check_report() {
