@@ -2,6 +2,7 @@
 
 #include <cblas.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -69,12 +70,8 @@ bool memory_limit_allows_run(std::FILE* err) {
       break;
     }
   }
-  const std::int64_t threads = openblas_get_num_threads() > 0 ? openblas_get_num_threads() : 1;
-  std::int64_t unmapped = threads - mapped;
-  if (unmapped < 0) {
-    unmapped = 0;
-  }
-  const std::int64_t buffers = unmapped * kLibraryBufferBytes;
+  const std::int64_t threads = std::max(1, openblas_get_num_threads());
+  const std::int64_t buffers = std::max<std::int64_t>(0, threads - mapped) * kLibraryBufferBytes;
   if (in_use + kMatrixBytes + buffers + kRunReserveBytes <= limit) {
     return true;
   }
