@@ -2,7 +2,6 @@
 
 #include <cblas.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -12,6 +11,7 @@
 #include <vector>
 
 #include "kernels/kernels.hpp"
+#include "memory_check.hpp"
 #include "platform/platform.hpp"
 #include "report.hpp"
 
@@ -28,63 +28,6 @@ namespace {
 constexpr std::int64_t kElementsA = std::int64_t{M} * K;
 constexpr std::int64_t kElementsB = std::int64_t{K} * N;
 constexpr std::int64_t kElementsC = std::int64_t{M} * N;
-constexpr auto kMatrixBytes =
-    static_cast<std::int64_t>((kElementsA + kElementsB + 2 * kElementsC) * sizeof(double));
-static_assert(kMatrixBytes == 112000000, "the message below states the matrices' size");
-constexpr const char* kMatrixBytesText = "the matrices need 112000000 bytes";
-
-// OpenBLAS maps one work buffer for each of its threads: its workers' as
-// they start, the calling thread's inside its first call. The size is the
-// library's build constant BUFFER_SIZE, which differs by architecture.
-#if defined(__aarch64__)
-constexpr std::int64_t kLibraryBufferBytes = std::int64_t{32} << 20;
-#else
-constexpr std::int64_t kLibraryBufferBytes = std::int64_t{32} << 22;
-#endif
-// Whatever else the run maps once the check is passed: allocator headers
-// and rounding, the stdio buffer. Generous, since falling short means the
-// library retries a failed allocation for ever.
-constexpr std::int64_t kRunReserveBytes = std::int64_t{16} << 20;
-// Each worker maps its buffer once, so a few reads always settle.
-constexpr int kSnapshotAttempts = 64;
-
-// Under a memory limit this OpenBLAS never gives up on a work buffer it
-// cannot map: it retries inside cblas_dgemm, or in a worker that exit then
-// waits on. So a run that cannot fit is refused before it starts. Returns
-// false, having said why on `err`, when the run cannot fit.
-bool memory_limit_allows_run(std::FILE* err) {
-  // The library's workers map their buffers at start-up, racing with this
-  // check. A size read between two equal buffer counts describes one moment;
-  // a buffer mapped in between would be counted twice and refuse a run that
-  // fits. Should the counts never settle, the earlier one errs on the safe side.
-  std::int64_t mapped = 0;
-  std::int64_t limit = 0;
-  std::int64_t in_use = 0;
-  const char* what = "";
-  for (int attempt = 0; attempt < kSnapshotAttempts; ++attempt) {
-    mapped = anonymous_blocks_mapped(kLibraryBufferBytes);
-    if (!tightest_memory_limit(&limit, &in_use, &what)) {
-      return true;
-    }
-    if (anonymous_blocks_mapped(kLibraryBufferBytes) == mapped) {
-      break;
-    }
-  }
-  const std::int64_t threads = std::max(1, openblas_get_num_threads());
-  const std::int64_t buffers = std::max<std::int64_t>(0, threads - mapped) * kLibraryBufferBytes;
-  if (in_use + kMatrixBytes + buffers + kRunReserveBytes <= limit) {
-    return true;
-  }
-  char detail[320];
-  (void)std::snprintf(detail, sizeof detail,
-                      "%s and the library's buffers %lld more, with %lld already in use, but "
-                      "the %s limit is %lld bytes",
-                      kMatrixBytesText, static_cast<long long>(buffers),
-                      static_cast<long long>(in_use), what, static_cast<long long>(limit));
-  print_error(err, "out of memory", detail);
-  return false;
-}
-
 // Zero-filled at exactly `count` elements.
 std::vector<double> zero_matrix(std::int64_t count) {
   return std::vector<double>(static_cast<std::size_t>(count), 0.0);
@@ -92,7 +35,7 @@ std::vector<double> zero_matrix(std::int64_t count) {
 }  // namespace
 
 int run_benchmark(SeedSource seed_source, std::FILE* out, std::FILE* err) {
-  if (!memory_limit_allows_run(err)) {
+  if (!memory_limits_allow_run(openblas_get_num_threads(), err)) {
     return kExitNoMemory;
   }
   // Declared first so they are released last, in reverse order of creation.

@@ -71,6 +71,70 @@ limited_run() {
   case_name=${case_name%, ulimit*}
 }
 
+# A child memory cgroup of the one this test runs in, for cgroup_run:
+# cgroup v1's memory controller where it is mounted, else v2's. Needs root
+# and a writable hierarchy; sets `cgroup` (removed on exit) and `cgroup_v2`,
+# or returns 1 with the reason in `cgroup_why`.
+cgroup_setup() {
+  cgroup_why="not root"
+  [ "$(id -u)" -eq 0 ] || return 1
+  local mount path
+  mount=$(awk '$(NF-2) == "cgroup" && $NF ~ /(^|,)memory(,|$)/ { print $5; exit }' /proc/self/mountinfo)
+  path=$(sed -n 's/^[0-9]*:\([^:]*,\)\{0,1\}memory\(,[^:]*\)\{0,1\}:\(.*\)/\3/p' /proc/self/cgroup)
+  cgroup_v2=false
+  if [ -z "$mount" ] || [ -z "$path" ]; then
+    mount=$(awk '$(NF-2) == "cgroup2" { print $5; exit }' /proc/self/mountinfo)
+    path=$(sed -n 's/^0:://p' /proc/self/cgroup)
+    cgroup_v2=true
+    cgroup_why="no cgroup filesystem with a memory controller"
+    [ -n "$mount" ] && [ -n "$path" ] || return 1
+    # v2 lets a child have the controller only where the parent passes it on.
+    grep -qw memory "$mount$path/cgroup.subtree_control" 2>/dev/null ||
+      echo +memory >"$mount$path/cgroup.subtree_control" 2>/dev/null || {
+      cgroup_why="cgroup v2's memory controller cannot be enabled under $mount$path"
+      return 1
+    }
+  fi
+  cgroup=$mount${path%/}/matmul-bench-test-$$
+  mkdir "$cgroup" 2>/dev/null || { cgroup_why="cannot create a cgroup under $mount$path"; return 1; }
+  # Ours to remove even when a check fails; every run has ended by then.
+  trap 'rmdir "$cgroup" 2>/dev/null; rm -rf "$work"' EXIT
+}
+
+# Runs the program in the cgroup under a limit of $1 bytes, with no swap
+# to escape into, and fails unless it ends within 30 s with the report and
+# 0 or our one line and 2. Sets `status`.
+cgroup_run() {
+  local bytes=$1
+  if [ "$cgroup_v2" = true ]; then
+    echo "$bytes" >"$cgroup/memory.max" || fail "cannot set memory.max"
+    [ ! -e "$cgroup/memory.swap.max" ] || echo 0 >"$cgroup/memory.swap.max"
+    bytes=$(cat "$cgroup/memory.max")  # as the kernel rounded it, to pages
+  else
+    # The memory+swap limit may not fall below the memory limit.
+    [ ! -e "$cgroup/memory.memsw.limit_in_bytes" ] || echo -1 >"$cgroup/memory.memsw.limit_in_bytes"
+    echo "$bytes" >"$cgroup/memory.limit_in_bytes" || fail "cannot set memory.limit_in_bytes"
+    [ ! -e "$cgroup/memory.memsw.limit_in_bytes" ] ||
+      echo "$bytes" >"$cgroup/memory.memsw.limit_in_bytes"
+    bytes=$(cat "$cgroup/memory.limit_in_bytes")
+  fi
+  timeout -k 5 30 bash -c 'echo $$ >"$1/cgroup.procs" && exec "$2"' _ "$cgroup" "$exe" \
+    >"$work/out" 2>"$work/err"
+  status=$?
+  case_name="$case_name, container limit $bytes bytes"
+  case $status in
+    0) check_report ;;
+    2)
+      [ ! -s "$work/out" ] || fail "stdout is not empty"
+      expect_error "out of memory: the matrices need 112000000 bytes and about [0-9]* more, with [0-9]* in use, but the container's memory limit is $bytes bytes"
+      ;;
+    124) fail "no end within 30 s" ;;
+    137) fail "killed (status 137): the kernel's OOM killer, not our check, ended the run" ;;
+    *) fail "status $status" ;;
+  esac
+  case_name=${case_name%, container limit*}
+}
+
 case $case_name in
   report)
     "${prog[@]}" >"$work/out" 2>"$work/err"
@@ -160,6 +224,25 @@ case $case_name in
       limited_run -d "$kib"
     done
     [ "$status" -eq 0 ] || fail "no report under a $kib KiB data limit"
+    ;;
+  cgroup-limits)
+    # A container's memory limit (the cgroup memory controller), from too
+    # small to load the program up to 512 MiB: the run reports or refuses
+    # with our message, never killed (137) and never hung.
+    cgroup_setup || { echo "SKIP: $cgroup_why"; exit 77; }
+    for mib in 16 24 32 40 48 56 64 80 96 100 112 128 136 144 160 192 256 320 384 512; do
+      cgroup_run $((mib << 20))
+    done
+    # The edge, from the amounts the message states.
+    cgroup_run $((100 << 20))
+    [ "$status" -eq 2 ] || fail "a 100 MiB container limit was not refused"
+    need=$(sed -E 's/.*need ([0-9]+) bytes and about ([0-9]+) more, with ([0-9]+) in use.*/\1 \2 \3/' \
+      "$work/err" | awk '{ print $1 + $2 + $3 }')
+    [ -n "$need" ] && [ "$need" -gt 112000000 ] || fail "no amounts in the message"
+    cgroup_run $((need - (4 << 20)))
+    [ "$status" -eq 2 ] || fail "$((need - (4 << 20))) bytes, below what the run needs, was not refused"
+    cgroup_run $((need + (64 << 20)))
+    [ "$status" -eq 0 ] || fail "no report under a $((need + (64 << 20)))-byte container limit"
     ;;
   cpu-limits)
     # One CPU, one library thread, more threads than cores, lowest priority.

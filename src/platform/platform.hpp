@@ -1,6 +1,7 @@
 // The few things the benchmark needs from the operating system, behind one
 // small interface: a high-resolution counter, a check on standard output and
-// what the process's memory limits leave it.
+// what the process's memory limits leave it. One implementation per OS
+// (platform_posix.cpp, platform_windows.cpp), chosen by the build.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +22,13 @@ bool standard_output_is_open();
 // the process cannot read its own size; the outputs are then unchanged.
 bool tightest_memory_limit(std::int64_t* limit_bytes, std::int64_t* in_use_bytes,
                            const char** what);
+
+// The memory limit of the container (cgroup) that holds this process, of
+// it or of any enclosing one, that leaves the least room: its size in
+// bytes and the bytes counted against it. The kernel enforces it by
+// killing the process, not by failing an allocation. Returns false where
+// none is set or none can be read (another OS, no cgroup filesystem).
+bool container_memory_limit(std::int64_t* limit_bytes, std::int64_t* in_use_bytes);
 
 // How many whole blocks of `block_bytes` the process's anonymous, private,
 // writable mappings hold now; 0 where the mappings cannot be read.

@@ -1,52 +1,7 @@
+// The platform layer on Linux and other POSIX systems: a monotonic clock,
+// descriptors, and what the process's limits (rlimits, a container's
+// cgroup) leave it, read from /proc and the cgroup filesystem.
 #include "platform.hpp"
-
-#ifdef _WIN32
-
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <io.h>
-#include <windows.h>
-
-#include <cstdio>
-#include <cstdlib>
-
-std::int64_t counter_frequency() {
-  LARGE_INTEGER f;
-  QueryPerformanceFrequency(&f);
-  return f.QuadPart;
-}
-
-std::int64_t counter_ticks() {
-  LARGE_INTEGER t;
-  QueryPerformanceCounter(&t);
-  return t.QuadPart;
-}
-
-bool standard_output_is_open() {
-  // -1: no handle behind descriptor 1; -2: not associated with a stream.
-  const intptr_t handle = _get_osfhandle(_fileno(stdout));
-  return handle != -1 && handle != -2;
-}
-
-// A job object's limit shows up as an allocation failure instead.
-bool tightest_memory_limit(std::int64_t*, std::int64_t*, const char**) {
-  return false;
-}
-
-std::int64_t anonymous_blocks_mapped(std::int64_t) {
-  return 0;
-}
-
-void exit_now(int status) {
-  (void)std::fflush(nullptr);
-  std::_Exit(status);
-}
-
-#else
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -57,6 +12,8 @@ void exit_now(int status) {
 #include <cstdlib>
 #include <cstring>
 #include <ratio>
+
+#include "cgroup.hpp"
 
 namespace {
 // steady_clock is CLOCK_MONOTONIC on Linux; its period gives the frequency.
@@ -163,9 +120,11 @@ std::int64_t anonymous_blocks_mapped(std::int64_t block_bytes) {
   return blocks;
 }
 
+bool container_memory_limit(std::int64_t* limit_bytes, std::int64_t* in_use_bytes) {
+  return cgroup_memory_limit("/", limit_bytes, in_use_bytes);
+}
+
 void exit_now(int status) {
   (void)std::fflush(nullptr);
   std::_Exit(status);
 }
-
-#endif
