@@ -7,7 +7,9 @@
 #include <vector>
 
 // Name and value pairs, in a fixed order: project_version, build_type,
-// compiler, kernel_flags, openblas_version, openblas_config,
+// compiler, kernel_flags (every target's), naive_variants_built,
+// naive_variant (the build of the naive loop chosen for this CPU),
+// naive_variant_flags (its own flags), openblas_version, openblas_config,
 // openblas_core, openblas_threads.
 std::vector<std::pair<std::string, std::string>> build_facts();
 

@@ -17,7 +17,9 @@ else()
 endif()
 
 # Tuning for the host CPU makes the naive baseline as fast as the compiler
-# can make it; a portable build is for packagers and cross builds.
+# can make it; a build for other machines (a packager's, a cross build, the
+# Windows program) instead builds the naive loop once per x86-64 level and
+# picks the best at run time (MATMUL_NAIVE_VARIANTS below).
 set(MATMUL_BENCH_ARCH_FLAG "")
 if(NOT MATMUL_BENCH_PORTABLE AND NOT CMAKE_CROSSCOMPILING AND NOT MSVC)
   check_cxx_compiler_flag(-march=native MATMUL_HAVE_MARCH_NATIVE)
@@ -25,25 +27,68 @@ if(NOT MATMUL_BENCH_PORTABLE AND NOT CMAKE_CROSSCOMPILING AND NOT MSVC)
     set(MATMUL_BENCH_ARCH_FLAG -march=native)
   endif()
 endif()
-# A cross build for 64-bit Arm targets the architecture's baseline, named
-# so that no toolchain default can raise it.
-if(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$" AND NOT MSVC)
+# std::vector storage is only 16-byte aligned, so 512-bit loads would
+# straddle two cache lines on every access; 256-bit ones straddle half as
+# often and stream B faster (measured: docs/performance.md). A no-op on
+# CPUs without AVX-512.
+check_cxx_compiler_flag(-mprefer-vector-width=256 MATMUL_HAVE_PREFER_VECTOR_WIDTH)
+set(_matmul_prefer_256 "")
+if(MATMUL_HAVE_PREFER_VECTOR_WIDTH)
+  set(_matmul_prefer_256 -mprefer-vector-width=256)
+endif()
+
+# The naive loop's builds, lowest level first: MATMUL_NAIVE_LEVELS, and for
+# each level its compiler flags in MATMUL_NAIVE_FLAGS_<level>. simple_multiply
+# runs the highest one that the CPU and OS support (src/kernels/naive.cpp).
+set(MATMUL_NAIVE_LEVELS "")
+macro(_matmul_naive_variant level)
+  list(APPEND MATMUL_NAIVE_LEVELS ${level})
+  set(MATMUL_NAIVE_FLAGS_${level} ${ARGN})
+endmacro()
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64|x64)$" AND NOT MATMUL_BENCH_ARCH_FLAG)
+  if(MSVC)
+    _matmul_naive_variant(x86-64)
+    _matmul_naive_variant(x86-64-v3 /arch:AVX2)
+    _matmul_naive_variant(x86-64-v4 /arch:AVX512)
+  else()
+    # Named, so that no toolchain default can raise the baseline.
+    _matmul_naive_variant(x86-64 -march=x86-64 -mtune=generic)
+    check_cxx_compiler_flag(-march=x86-64-v3 MATMUL_HAVE_MARCH_V3)
+    check_cxx_compiler_flag(-march=x86-64-v4 MATMUL_HAVE_MARCH_V4)
+    if(MATMUL_HAVE_MARCH_V3)
+      _matmul_naive_variant(x86-64-v3 -march=x86-64-v3)
+    endif()
+    if(MATMUL_HAVE_MARCH_V4)
+      _matmul_naive_variant(x86-64-v4 -march=x86-64-v4 ${_matmul_prefer_256})
+    endif()
+  endif()
+  message(STATUS "Code generation: x86-64 baseline; the naive loop for ${MATMUL_NAIVE_LEVELS}, "
+                 "chosen at run time")
+elseif(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$" AND NOT MSVC)
+  # A cross build for 64-bit Arm targets the architecture's baseline, named
+  # so that no toolchain default can raise it.
   target_compile_options(matmul_build_flags INTERFACE -march=armv8-a)
+  _matmul_naive_variant(armv8-a)
   message(STATUS "Code generation: portable (-march=armv8-a)")
 elseif(MATMUL_BENCH_ARCH_FLAG)
-  # std::vector storage is only 16-byte aligned, so 512-bit loads would
-  # straddle two cache lines on every access; 256-bit ones straddle half as
-  # often and stream B faster (measured: README, Performance). A no-op on
-  # CPUs without AVX-512.
-  check_cxx_compiler_flag(-mprefer-vector-width=256 MATMUL_HAVE_PREFER_VECTOR_WIDTH)
-  if(MATMUL_HAVE_PREFER_VECTOR_WIDTH)
-    list(APPEND MATMUL_BENCH_ARCH_FLAG -mprefer-vector-width=256)
-  endif()
+  list(APPEND MATMUL_BENCH_ARCH_FLAG ${_matmul_prefer_256})
   target_compile_options(matmul_build_flags INTERFACE ${MATMUL_BENCH_ARCH_FLAG})
+  _matmul_naive_variant(native)
   message(STATUS "Code generation: tuned for this machine (${MATMUL_BENCH_ARCH_FLAG})")
 else()
+  _matmul_naive_variant(baseline)
   message(STATUS "Code generation: portable")
 endif()
+
+# GCC's -O3 unroll-and-jam would keep C[i*N + j] in a register across two
+# updates (two p at once): a blocked loop, not the plain one. Off in every
+# build of it; a test reads the compiler's report to see that it stays off.
+check_cxx_compiler_flag(-fno-loop-unroll-and-jam MATMUL_HAVE_NO_UNROLL_AND_JAM)
+set(MATMUL_NAIVE_LOOP_FLAGS "")
+if(MATMUL_HAVE_NO_UNROLL_AND_JAM)
+  list(APPEND MATMUL_NAIVE_LOOP_FLAGS -fno-loop-unroll-and-jam)
+endif()
+check_cxx_compiler_flag(-fopt-info-loop-optimized MATMUL_HAVE_OPT_INFO)
 
 if(MATMUL_BENCH_SANITIZE)
   if(MSVC)

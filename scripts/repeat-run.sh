@@ -150,6 +150,7 @@ text_table() {
 
 echo "runs: $runs   CPU: ${cpu:-unknown}   cores: $cores   OPENBLAS_NUM_THREADS: ${OPENBLAS_NUM_THREADS:-unset}"
 echo "OpenBLAS: $(info_text openblas_config) (core $(info_text openblas_core), $(info_text openblas_threads) threads)"
+echo "naive loop: $(info_text naive_variant) build (of $(info_text naive_variants_built))"
 text_table
 
 if [ -n "$json_out" ]; then
@@ -172,6 +173,9 @@ if [ -n "$json_out" ]; then
     echo "    \"transparent_hugepages\": $(json_str "$thp"),"
     echo "    \"compiler\": $(info compiler),"
     echo "    \"kernel_flags\": $(info kernel_flags),"
+    echo "    \"naive_variants_built\": $(info naive_variants_built),"
+    echo "    \"naive_variant\": $(info naive_variant),"
+    echo "    \"naive_variant_flags\": $(info naive_variant_flags),"
     echo "    \"build_type\": $(info build_type),"
     echo "    \"project_version\": $(info project_version),"
     echo "    \"git_commit\": $(json_str "$commit"),"
@@ -199,7 +203,9 @@ if [ -n "$md_out" ]; then
       "(avx2 $(has_flag avx2), fma $(has_flag fma), avx512f $(has_flag avx512f)), $kernel, THP ${thp:-unknown}"
     echo
     echo "- build: $(info_text project_version) ${commit:+($commit) }$(info_text build_type)," \
-      "$(info_text compiler), kernels \`$(info_text kernel_flags)\`"
+      "$(info_text compiler), kernels \`$(info_text kernel_flags)\`;" \
+      "naive loop built for $(info_text naive_variants_built), running $(info_text naive_variant)" \
+      "\`$(info_text naive_variant_flags)\`"
     echo "- OpenBLAS: $(info_text openblas_config); core $(info_text openblas_core)," \
       "$(info_text openblas_threads) threads; OPENBLAS_NUM_THREADS=${OPENBLAS_NUM_THREADS:-unset}," \
       "OPENBLAS_CORETYPE=${OPENBLAS_CORETYPE:-unset}, OMP_NUM_THREADS=${OMP_NUM_THREADS:-unset}"

@@ -81,7 +81,9 @@ b = r["openblas"]
 assert b["version"].startswith("OpenBLAS 0."), b
 assert b["core"] and b["core"] in b["config"], b
 assert b["threads"] >= 1, b
-assert "-ffp-contract=off" in r["environment"]["kernel_flags"], r["environment"]
+e = r["environment"]
+assert "-ffp-contract=off" in e["kernel_flags"], e
+assert e["naive_variant"] in e["naive_variants_built"].split(), e
 assert r["summary"]["diff"]["max"] < 1, r["summary"]
 PY
 fi

@@ -2,9 +2,11 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "kernels/kernels.hpp"
@@ -113,6 +115,79 @@ TEST(SimpleMultiply, MatchesAReferenceLoopBitForBitOnOddShapes) {
       ASSERT_TRUE(same_bits(C[i], expected[i]))
           << "element " << i << ": " << C[i] << " vs " << expected[i];
     }
+  }
+}
+
+// Every build of the loop that this CPU runs must give the baseline's bits:
+// the level changes the instructions, never the arithmetic.
+TEST(NaiveVariants, EveryBuildThatRunsHereMatchesTheBaselineBitForBit) {
+  ASSERT_GE(naive_variant_count(), 1);
+  ASSERT_TRUE(naive_variant_runs_here(0)) << "the baseline build must run everywhere";
+  std::mt19937 gen(2024);
+  std::uniform_real_distribution<double> value(-10.0, 10.0);
+  // Shapes around every vector width and unroll factor, and a larger one.
+  const int shapes[][3] = {{1, 1, 1}, {3, 5, 7}, {5, 17, 31}, {4, 33, 67}, {9, 40, 257}};
+  for (const auto& s : shapes) {
+    const int M = s[0], K = s[1], N = s[2];
+    std::vector<double> A(static_cast<std::size_t>(M) * K), B(static_cast<std::size_t>(K) * N);
+    std::vector<double> C0(static_cast<std::size_t>(M) * N);
+    for (double& x : A)
+      x = value(gen);
+    for (double& x : B)
+      x = value(gen);
+    for (double& x : C0)
+      x = value(gen);
+    std::vector<double> baseline = C0;
+    naive_variant_function(0)(A.data(), B.data(), M, K, N, baseline.data());
+    for (int v = 1; v < naive_variant_count(); ++v) {
+      SCOPED_TRACE(testing::Message()
+                   << naive_variant_level(v) << ", " << M << "x" << K << "x" << N);
+      if (!naive_variant_runs_here(v)) {
+        continue;
+      }
+      std::vector<double> C = C0;
+      naive_variant_function(v)(A.data(), B.data(), M, K, N, C.data());
+      for (std::size_t i = 0; i < C.size(); ++i) {
+        ASSERT_TRUE(same_bits(C[i], baseline[i]))
+            << "element " << i << ": " << C[i] << " vs " << baseline[i];
+      }
+    }
+  }
+}
+
+TEST(NaiveVariants, NoBuildThatRunsHereFusesAMultiplyAdd) {
+  const double a = 1.0 + std::ldexp(1.0, -30);
+  // Long enough for the vectorised body, not only the scalar remainder.
+  const int N = 37;
+  const std::vector<double> A = {a};
+  const std::vector<double> B(N, a);
+  for (int v = 0; v < naive_variant_count(); ++v) {
+    if (!naive_variant_runs_here(v)) {
+      continue;
+    }
+    std::vector<double> C(N, -(1.0 + std::ldexp(1.0, -29)));
+    naive_variant_function(v)(A.data(), B.data(), 1, 1, N, C.data());
+    for (int j = 0; j < N; ++j) {
+      ASSERT_EQ(C[j], 0.0) << naive_variant_level(v) << ", element " << j << ": got " << C[j]
+                           << ": this build fused a multiply-add";
+    }
+  }
+}
+
+TEST(NaiveVariants, TheChosenBuildIsTheHighestThatRunsHere) {
+  const int chosen = naive_variant_chosen();
+  ASSERT_GE(chosen, 0);
+  ASSERT_LT(chosen, naive_variant_count());
+  EXPECT_TRUE(naive_variant_runs_here(chosen));
+  for (int v = chosen + 1; v < naive_variant_count(); ++v) {
+    EXPECT_FALSE(naive_variant_runs_here(v)) << naive_variant_level(v) << " runs here too";
+  }
+  EXPECT_EQ(naive_variant_level(naive_variant_count()), nullptr);
+  EXPECT_EQ(naive_variant_function(-1), nullptr);
+  // Under an emulated CPU the test runner says what that CPU must get.
+  const char* expected = std::getenv("MATMUL_EXPECT_NAIVE_LEVEL");
+  if (expected != nullptr) {
+    EXPECT_EQ(std::string(naive_variant_level(chosen)), expected);
   }
 }
 
