@@ -20,7 +20,7 @@ build=${MATMUL_BENCH_BUILD_DIR:-$root/build}
 case $mode in
   bench) packages=(g++ cmake make pkg-config libopenblas-dev) ;;
   test) packages=(g++ cmake make pkg-config libopenblas-dev googletest libgtest-dev
-    libbenchmark-dev python3) ;;
+    libbenchmark-dev python3 python3-scipy gnuplot-nox qemu-user) ;;
   # OpenBLAS for Windows is built from Debian's source package.
   windows) packages=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64 wine64
     googletest gcc make perl dpkg-dev xz-utils cmake pkg-config) ;;

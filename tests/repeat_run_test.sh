@@ -20,7 +20,18 @@ echo "matmul-bench: no random seed: the nondeterministic source failed: test" >&
 exit 3
 STUB
 printf '#!/bin/sh\necho hello\n' >"$work/garbled"
-chmod +x "$work/stub" "$work/failing" "$work/garbled"
+# Beside the stand-in, as beside the real program: its facts and this
+# "machine's" limits, round numbers so that the percentages are known.
+cat >"$work/matmul-bench-info" <<'STUB'
+#!/bin/sh
+printf '{\n  "openblas_version": "OpenBLAS 0.3.99",\n  "openblas_config": "OpenBLAS 0.3.99 DYNAMIC_ARCH Haswell",\n  "openblas_core": "Haswell",\n  "openblas_threads": "2",\n  "naive_variants_built": "x86-64 x86-64-v3",\n  "naive_variant": "x86-64-v3"\n}\n'
+STUB
+cat >"$work/matmul-limits" <<'STUB'
+#!/bin/sh
+[ "$1" = --json ] || exit 2
+printf '{"threads": 2, "fma": true, "memory_roof_gbs": 960, "memory_buffer_bytes": 48000000, "core_clock_ghz": 3.0, "compute_roofs": [{"width_bits": 128, "fma": true, "gflops": 600}, {"width_bits": 256, "fma": true, "gflops": 1200}, {"width_bits": 512, "fma": true, "gflops": 2400}]}\n' >"$2"
+STUB
+chmod +x "$work/stub" "$work/failing" "$work/garbled" "$work/matmul-bench-info" "$work/matmul-limits"
 
 # Bad arguments: a usage line and status 2, and no run.
 for args in "0" "x" "3 --export-json" "--export-markdown" "--bogus" "3 $work/stub extra"; do
@@ -53,9 +64,24 @@ assert abs(r["summary"]["speedup"]["median"] - 10) < 1e-9, r["summary"]["speedup
 for key in ("cpu_model", "cores", "isa", "os_kernel", "date", "kernel_flags"):
     assert key in r["environment"], key
 assert set(r["environment_variables"]) == {"OPENBLAS_NUM_THREADS", "OPENBLAS_CORETYPE", "OMP_NUM_THREADS"}
+# Run k streams 48 GB in k * 100 ms (480/k GB/s, of a 960 GB/s roof) and
+# does 1.2e10 flops in k * 10 ms (1200/k GFLOP/s, of 2400 at 512 bits and
+# 1200 at the 256 bits of the Haswell kernels).
+assert r["limits"]["memory_roof_gbs"] == 960 and r["limits"]["kernel_width_bits"] == 256, r["limits"]
+for k, x in enumerate(runs, 1):
+    assert abs(x["simple_pct_of_stream"] - 50 / k) < 1e-9, x
+    assert abs(x["blas_pct_of_peak"] - 50 / k) < 1e-9, x
+    assert abs(x["blas_pct_of_peak_at_kernel_width"] - 100 / k) < 1e-9, x
+s = r["summary"]
+assert abs(s["simple_pct_of_stream"]["median"] - (50 / 2 + 50 / 3) / 2) < 1e-9, s
+assert abs(s["blas_pct_of_peak_at_kernel_width"]["max"] - 100) < 1e-9, s
+assert r["openblas"]["core"] == "Haswell" and r["environment"]["naive_variant"] == "x86-64-v3"
 PY
 grep -q '^| figure | min | median | max |$' "$work/r.md" || fail "no Markdown table header"
 grep -q '^| simple (ms) | 100.0 | 250.0 | 400.0 |$' "$work/r.md" || fail "Markdown simple row"
+grep -q "^| blas, % of the peak at its kernels' width | 25.0 | 41.7 | 100.0 |\$" "$work/r.md" ||
+  fail "Markdown row of the library's share of the peak"
+grep -q '^- limits (matmul-limits): memory roof 960.0 GB/s' "$work/r.md" || fail "Markdown limits"
 
 # A failing run stops the script with its message and status, exports nothing.
 for stand_in in failing garbled; do
