@@ -16,12 +16,18 @@ else()
                          -ffp-contract=off $<$<BOOL:${MATMUL_BENCH_WERROR}>:-Werror>)
 endif()
 
-# Tuning for the host CPU makes the naive baseline as fast as the compiler
-# can make it; a build for other machines (a packager's, a cross build, the
-# Windows program) instead builds the naive loop once per x86-64 level and
-# picks the best at run time (MATMUL_NAIVE_VARIANTS below).
+# The naive loop is the baseline the library is measured against, so it is
+# compiled as well as the compiler can compile it for the CPU that runs it.
+# On x86-64 it is built once per instruction-set level and the best one the
+# CPU supports runs (MATMUL_NAIVE_LEVELS below): as fast as a build for the
+# host (measured: docs/performance.md), and the same program runs anywhere.
+# Elsewhere a build tunes for the host CPU, unless it is portable or cross.
+set(_matmul_x86_64 FALSE)
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64|x64)$")
+  set(_matmul_x86_64 TRUE)
+endif()
 set(MATMUL_BENCH_ARCH_FLAG "")
-if(NOT MATMUL_BENCH_PORTABLE AND NOT CMAKE_CROSSCOMPILING AND NOT MSVC)
+if(NOT _matmul_x86_64 AND NOT MATMUL_BENCH_PORTABLE AND NOT CMAKE_CROSSCOMPILING AND NOT MSVC)
   check_cxx_compiler_flag(-march=native MATMUL_HAVE_MARCH_NATIVE)
   if(MATMUL_HAVE_MARCH_NATIVE)
     set(MATMUL_BENCH_ARCH_FLAG -march=native)
@@ -45,7 +51,7 @@ macro(_matmul_naive_variant level)
   list(APPEND MATMUL_NAIVE_LEVELS ${level})
   set(MATMUL_NAIVE_FLAGS_${level} ${ARGN})
 endmacro()
-if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64|x64)$" AND NOT MATMUL_BENCH_ARCH_FLAG)
+if(_matmul_x86_64)
   if(MSVC)
     _matmul_naive_variant(x86-64)
     _matmul_naive_variant(x86-64-v3 /arch:AVX2)

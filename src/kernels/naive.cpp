@@ -12,7 +12,7 @@ MATMUL_NAIVE_VARIANTS(MATMUL_DECLARE)
 #undef MATMUL_DECLARE
 
 namespace {
-#define MATMUL_FUNCTION(function, level, flags) &function,
+#define MATMUL_FUNCTION(function, level, flags) &(function),
 #define MATMUL_LEVEL(function, level, flags) level,
 #define MATMUL_FLAGS(function, level, flags) flags,
 constexpr MultiplyFunction kFunctions[] = {MATMUL_NAIVE_VARIANTS(MATMUL_FUNCTION)};
