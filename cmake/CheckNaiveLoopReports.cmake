@@ -1,7 +1,7 @@
 # Reads the compiler's optimisation reports for the builds of the naive
 # loop and fails if any was blocked (unroll-and-jam keeps an element of C in
-# a register across two updates) or not vectorised at all.
-# Usage: cmake -DREPORTS=<file;file...> -P CheckNaiveLoopReports.cmake
+# a register across two updates) or, with REQUIRE_VECTORISED, not vectorised.
+# Usage: cmake -DREPORTS=<file;file...> [-DREQUIRE_VECTORISED=1] -P CheckNaiveLoopReports.cmake
 if(NOT REPORTS)
   message(FATAL_ERROR "no optimisation reports given")
 endif()
@@ -13,8 +13,8 @@ foreach(report IN LISTS REPORTS)
   if(text MATCHES "unroll and jam")
     message(FATAL_ERROR "${report}: the compiler applied unroll-and-jam to the naive loop:\n${text}")
   endif()
-  if(NOT text MATCHES "loop vectorized")
+  if(REQUIRE_VECTORISED AND NOT text MATCHES "loop vectorized")
     message(FATAL_ERROR "${report}: the naive loop's inner loop was not vectorised:\n${text}")
   endif()
-  message(STATUS "${report}: vectorised, not jammed")
+  message(STATUS "${report}: not jammed")
 endforeach()
