@@ -27,6 +27,9 @@
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
 #define MATMUL_LIMITS_X86 1
+#elif defined(__aarch64__) && defined(__GNUC__)
+#include <arm_neon.h>
+#define MATMUL_LIMITS_ARM64 1
 #endif
 
 #include "run.hpp"
@@ -76,102 +79,53 @@ double stream_read_gbs() {
 
 // --- Compute roofs -----------------------------------------------------------
 
+#if defined(MATMUL_LIMITS_X86) || defined(MATMUL_LIMITS_ARM64)
 // Each kernel runs `iterations` rounds of kChains independent dependency
 // chains and returns a value that depends on all of them. Chains: enough
 // to cover an FMA latency of 4-5 cycles on two pipes, within the registers.
 constexpr int kChains = 12;
 
+// One kernel per vector type and operation: STEP updates chain x[c]; the
+// fully unrolled chains stay in registers.
+#define MATMUL_CHAIN_KERNEL(NAME, TARGET, VEC, SET1, ADD, STORE, ...) \
+  TARGET double NAME(std::int64_t iterations, double m, double a) {   \
+    const VEC vm = SET1(m), va = SET1(a);                             \
+    VEC x[kChains];                                                   \
+    for (int c = 0; c < kChains; ++c) {                               \
+      x[c] = SET1(1.0 + c * 1e-3);                                    \
+    }                                                                 \
+    for (std::int64_t r = 0; r < iterations; ++r) {                   \
+      _Pragma("GCC unroll 12") for (int c = 0; c < kChains; ++c) {    \
+        x[c] = __VA_ARGS__;                                           \
+      }                                                               \
+    }                                                                 \
+    VEC s = SET1(0.0);                                                \
+    for (int c = 0; c < kChains; ++c) {                               \
+      s = ADD(s, x[c]);                                               \
+    }                                                                 \
+    double lanes[8];                                                  \
+    STORE(lanes, s);                                                  \
+    return lanes[0];                                                  \
+  }
+
 #ifdef MATMUL_LIMITS_X86
-#define MATMUL_CHAINS(OP) OP(0) OP(1) OP(2) OP(3) OP(4) OP(5) OP(6) OP(7) OP(8) OP(9) OP(10) OP(11)
-
-__attribute__((target("fma"))) double fma128(std::int64_t iterations, double m, double a) {
-  const __m128d vm = _mm_set1_pd(m), va = _mm_set1_pd(a);
-#define DECL(i) __m128d x##i = _mm_set1_pd(1.0 + (i)*1e-3);
-#define STEP(i) x##i = _mm_fmadd_pd(x##i, vm, va);
-#define SUM(i) s = _mm_add_pd(s, x##i);
-  MATMUL_CHAINS(DECL)
-  for (std::int64_t r = 0; r < iterations; ++r) {
-    MATMUL_CHAINS(STEP)
-  }
-  __m128d s = _mm_setzero_pd();
-  MATMUL_CHAINS(SUM)
-  return _mm_cvtsd_f64(s);
-#undef DECL
-#undef STEP
-#undef SUM
-}
-
+MATMUL_CHAIN_KERNEL(fma128, __attribute__((target("fma"))), __m128d, _mm_set1_pd, _mm_add_pd,
+                    _mm_storeu_pd, _mm_fmadd_pd(x[c], vm, va))
+MATMUL_CHAIN_KERNEL(fma256, __attribute__((target("avx,fma"))), __m256d, _mm256_set1_pd,
+                    _mm256_add_pd, _mm256_storeu_pd, _mm256_fmadd_pd(x[c], vm, va))
+MATMUL_CHAIN_KERNEL(fma512, __attribute__((target("avx512f"))), __m512d, _mm512_set1_pd,
+                    _mm512_add_pd, _mm512_storeu_pd, _mm512_fmadd_pd(x[c], vm, va))
 // Without FMA: half the chains multiply, half add; each counts one flop.
-double muladd128(std::int64_t iterations, double m, double a) {
-  const __m128d vm = _mm_set1_pd(m), va = _mm_set1_pd(a);
-#define DECL(i) __m128d x##i = _mm_set1_pd(1.0 + (i)*1e-3);
-#define STEP(i) x##i = ((i) % 2 == 0) ? _mm_mul_pd(x##i, vm) : _mm_add_pd(x##i, va);
-#define SUM(i) s = _mm_add_pd(s, x##i);
-  MATMUL_CHAINS(DECL)
-  for (std::int64_t r = 0; r < iterations; ++r) {
-    MATMUL_CHAINS(STEP)
-  }
-  __m128d s = _mm_setzero_pd();
-  MATMUL_CHAINS(SUM)
-  return _mm_cvtsd_f64(s);
-#undef DECL
-#undef STEP
-#undef SUM
-}
-
-__attribute__((target("avx,fma"))) double fma256(std::int64_t iterations, double m, double a) {
-  const __m256d vm = _mm256_set1_pd(m), va = _mm256_set1_pd(a);
-#define DECL(i) __m256d x##i = _mm256_set1_pd(1.0 + (i)*1e-3);
-#define STEP(i) x##i = _mm256_fmadd_pd(x##i, vm, va);
-#define SUM(i) s = _mm256_add_pd(s, x##i);
-  MATMUL_CHAINS(DECL)
-  for (std::int64_t r = 0; r < iterations; ++r) {
-    MATMUL_CHAINS(STEP)
-  }
-  __m256d s = _mm256_setzero_pd();
-  MATMUL_CHAINS(SUM)
-  return _mm256_cvtsd_f64(s);
-#undef DECL
-#undef STEP
-#undef SUM
-}
-
-__attribute__((target("avx"))) double muladd256(std::int64_t iterations, double m, double a) {
-  const __m256d vm = _mm256_set1_pd(m), va = _mm256_set1_pd(a);
-#define DECL(i) __m256d x##i = _mm256_set1_pd(1.0 + (i)*1e-3);
-#define STEP(i) x##i = ((i) % 2 == 0) ? _mm256_mul_pd(x##i, vm) : _mm256_add_pd(x##i, va);
-#define SUM(i) s = _mm256_add_pd(s, x##i);
-  MATMUL_CHAINS(DECL)
-  for (std::int64_t r = 0; r < iterations; ++r) {
-    MATMUL_CHAINS(STEP)
-  }
-  __m256d s = _mm256_setzero_pd();
-  MATMUL_CHAINS(SUM)
-  return _mm256_cvtsd_f64(s);
-#undef DECL
-#undef STEP
-#undef SUM
-}
-
-__attribute__((target("avx512f"))) double fma512(std::int64_t iterations, double m, double a) {
-  const __m512d vm = _mm512_set1_pd(m), va = _mm512_set1_pd(a);
-#define DECL(i) __m512d x##i = _mm512_set1_pd(1.0 + (i)*1e-3);
-#define STEP(i) x##i = _mm512_fmadd_pd(x##i, vm, va);
-#define SUM(i) s = _mm512_add_pd(s, x##i);
-  MATMUL_CHAINS(DECL)
-  for (std::int64_t r = 0; r < iterations; ++r) {
-    MATMUL_CHAINS(STEP)
-  }
-  __m512d s = _mm512_setzero_pd();
-  MATMUL_CHAINS(SUM)
-  double lanes[8];  // not _mm512_reduce_add_pd, which GCC 12 warns about
-  _mm512_storeu_pd(lanes, s);
-  return lanes[0] + lanes[7];
-#undef DECL
-#undef STEP
-#undef SUM
-}
-#endif  // MATMUL_LIMITS_X86
+MATMUL_CHAIN_KERNEL(muladd128, , __m128d, _mm_set1_pd, _mm_add_pd, _mm_storeu_pd,
+                    c % 2 == 0 ? _mm_mul_pd(x[c], vm) : _mm_add_pd(x[c], va))
+MATMUL_CHAIN_KERNEL(muladd256, __attribute__((target("avx"))), __m256d, _mm256_set1_pd,
+                    _mm256_add_pd, _mm256_storeu_pd,
+                    c % 2 == 0 ? _mm256_mul_pd(x[c], vm) : _mm256_add_pd(x[c], va))
+#else
+// AArch64: Advanced SIMD, 128 bits, always there, with FMA.
+MATMUL_CHAIN_KERNEL(fma128, , float64x2_t, vdupq_n_f64, vaddq_f64, vst1q_f64,
+                    vfmaq_f64(va, x[c], vm))
+#endif
 
 using ChainKernel = double (*)(std::int64_t, double, double);
 
@@ -215,6 +169,8 @@ double peak_gflops(ChainKernel kernel, int lanes, int flops_per_step, int thread
   }
   return best;
 }
+
+#endif  // x86-64 or AArch64
 
 // --- Core clock --------------------------------------------------------------
 
@@ -294,6 +250,10 @@ int main(int argc, char** argv) {
                                               : (have_fma ? fma128 : muladd128);
     peaks.push_back(peak_gflops(kernel, width / 64, have_fma ? 2 : 1, threads));
   }
+#elif defined(MATMUL_LIMITS_ARM64)
+  have_fma = true;
+  widths.push_back(128);
+  peaks.push_back(peak_gflops(fma128, 2, 2, threads));
 #endif
   const double clock_ghz = core_clock_ghz();
   const double stream_gbs = stream_read_gbs();
