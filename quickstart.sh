@@ -20,12 +20,12 @@ build=${MATMUL_BENCH_BUILD_DIR:-$root/build}
 case $mode in
   bench) packages=(g++ cmake make pkg-config libopenblas-dev) ;;
   test) packages=(g++ cmake make pkg-config libopenblas-dev googletest libgtest-dev
-    libbenchmark-dev python3 python3-scipy gnuplot-nox qemu-user) ;;
+    libbenchmark-dev python3 python3-scipy python3-pytest gnuplot-nox qemu-user) ;;
   # OpenBLAS for Windows is built from Debian's source package.
   windows) packages=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64 wine64
-    googletest gcc make perl dpkg-dev xz-utils cmake pkg-config) ;;
+    googletest gcc make perl dpkg-dev xz-utils cmake pkg-config python3) ;;
   arm64) packages=(g++-aarch64-linux-gnu qemu-user libopenblas-dev:arm64 googletest cmake make
-    pkg-config) ;;
+    pkg-config python3) ;;
 esac
 
 other_systems() {

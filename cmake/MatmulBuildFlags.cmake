@@ -96,6 +96,22 @@ if(MATMUL_HAVE_NO_UNROLL_AND_JAM)
 endif()
 check_cxx_compiler_flag(-fopt-info-loop-optimized MATMUL_HAVE_OPT_INFO)
 
+# A short hot loop that straddles a 64-byte boundary is fetched as two
+# blocks on every pass: measured, a fifth of the naive loop's speed on
+# Zen 5, so the figure moved with wherever the linker put the loop
+# (docs/performance.md). Every loop of the naive loop's builds and of the
+# streaming probes starts on a 64-byte boundary instead, whatever the
+# layout; a test reads the linked programs to check it. MSVC has no such
+# option (docs/building.md).
+set(MATMUL_HOT_LOOP_FLAGS "")
+if(MATMUL_BENCH_ALIGN_HOT_LOOPS AND NOT MSVC)
+  check_cxx_compiler_flag(-falign-loops=64 MATMUL_HAVE_ALIGN_LOOPS)
+  if(MATMUL_HAVE_ALIGN_LOOPS)
+    set(MATMUL_HOT_LOOP_FLAGS -falign-loops=64)
+  endif()
+endif()
+list(APPEND MATMUL_NAIVE_LOOP_FLAGS ${MATMUL_HOT_LOOP_FLAGS})
+
 if(MATMUL_BENCH_SANITIZE)
   if(MSVC)
     target_compile_options(matmul_build_flags INTERFACE /fsanitize=address)
