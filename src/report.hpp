@@ -12,6 +12,9 @@ double elapsed_ms(std::int64_t ta, std::int64_t tb, std::int64_t frequency);
 // "simple: %f msec\n" then "blas: %f msec\n".
 void print_times(std::FILE* out, double simple_ms, double blas_ms);
 
+// The first of those lines alone, for tools that time only the naive loop.
+void print_simple_time(std::FILE* out, double simple_ms);
+
 // "diff: %f\n".
 void print_diff(std::FILE* out, double diff);
 
