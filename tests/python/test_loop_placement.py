@@ -7,7 +7,7 @@ import sys
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(ROOT / "tools"))
+sys.path.insert(0, str(ROOT / "python"))
 import loop_placement  # noqa: E402
 
 FIXTURES = pathlib.Path(__file__).with_name("fixtures")
