@@ -9,10 +9,6 @@
 
 #include "run.hpp"
 
-// The four matrices, A, B, C_blas and C_simple, in bytes.
-constexpr std::int64_t kMatrixBytes =
-    (std::int64_t{M} * K + std::int64_t{K} * N + 2 * std::int64_t{M} * N) *
-    static_cast<std::int64_t>(sizeof(double));
 static_assert(kMatrixBytes == 112000000, "kMatrixBytesText states the matrices' size");
 constexpr const char* kMatrixBytesText = "the matrices need 112000000 bytes";
 

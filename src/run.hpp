@@ -5,12 +5,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "problem.hpp"
 #include "random_fill.hpp"
-
-// The fixed problem: A is M x K, B is K x N, the products are M x N.
-constexpr std::int32_t M = 1000;
-constexpr std::int32_t K = 2000;
-constexpr std::int32_t N = 3000;
 
 // Exit statuses, so that scripts can tell the failures apart.
 constexpr int kExitOk = 0;

@@ -38,8 +38,5 @@ done
 status=$?
 [ "$status" -eq 0 ] || fail "status $status"
 tr -d '\r' <"$work/out" >"$work/report"
-[ "$(wc -l <"$work/report")" -eq 3 ] || fail "not three lines"
-grep -Eq '^simple: [0-9]+\.[0-9]{6} msec$' <(sed -n 1p "$work/report") || fail "simple line"
-grep -Eq '^blas: [0-9]+\.[0-9]{6} msec$' <(sed -n 2p "$work/report") || fail "blas line"
-grep -Eq '^diff: 0\.[0-9]{6}$' <(sed -n 3p "$work/report") || fail "diff line"
+check_report_lines "$work/report"
 echo PASS
