@@ -1,16 +1,10 @@
 """The hot-loop placement check, on a real disassembly and on moved copies of it."""
 
-import pathlib
 import re
-import sys
 
+import loop_placement
 import pytest
-
-ROOT = pathlib.Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(ROOT / "python"))
-import loop_placement  # noqa: E402
-
-FIXTURES = pathlib.Path(__file__).with_name("fixtures")
+from conftest import FIXTURES
 # objdump of the x86-64-v4 naive loop as once linked into matmul-bench,
 # with its 24-byte hot loop 56 bytes into a 64-byte block.
 STRADDLING = (FIXTURES / "x86-64-v4-straddling.objdump").read_text()

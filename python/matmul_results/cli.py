@@ -1,0 +1,186 @@
+"""matmul-results: matmul-bench's figures, repeated, summarised and set
+against this machine's own limits; and two such results compared.
+
+  matmul-results run [N] [--export-json F] [--export-markdown F] [--plot F.svg] [PROGRAM]
+      Runs PROGRAM (default build/matmul-bench) N times (default 5), then
+      the limits probe beside it (matmul-limits) once, and prints min /
+      median / max of every figure, with the naive loop's share of the
+      memory roof and the library's share of the compute peak. Exports JSON,
+      Markdown and a roofline SVG, only when every run succeeded.
+
+  matmul-results compare OLD.json NEW.json
+      Each figure's medians side by side, their ratio, a Mann-Whitney U
+      p-value over the runs, and a verdict at alpha = 0.05.
+"""
+
+import argparse
+import os
+import re
+import sys
+import tempfile
+
+from . import compare, deps, machine, model, runner, stats
+from .errors import PROG, Failure, say
+from .export import EXPORTERS, text
+from .export.common import limits_text
+
+ENVIRONMENT_VARIABLES = ("OPENBLAS_NUM_THREADS", "OPENBLAS_CORETYPE", "OMP_NUM_THREADS")
+
+
+def write_atomically(path, content):
+    """Writes the whole file or, on any failure, nothing."""
+    directory = os.path.dirname(os.path.abspath(path))
+    fd, tmp = tempfile.mkstemp(dir=directory, prefix=".matmul-results-", suffix=".tmp")
+    try:
+        with os.fdopen(fd, "w", encoding="utf-8") as f:
+            f.write(content)
+        os.replace(tmp, path)
+    except BaseException:
+        try:
+            os.unlink(tmp)
+        except OSError:
+            pass
+        raise
+
+
+def measure(exe, count):
+    """N runs of the program and the facts around them, as a Result."""
+    if not os.access(exe, os.X_OK):
+        raise Failure(f"{exe} not found: run ./quickstart.sh bench first", 1)
+    here = os.path.dirname(os.path.abspath(exe))
+    figures = []
+    for i in range(1, count + 1):
+        try:
+            simple_ms, blas_ms, diff, wall_ms, rss_mb = runner.run_program(exe)
+        except Failure as failure:
+            raise Failure(f"run {i} of {count}: {failure}", failure.status) from None
+        say(f"run {i} of {count}: simple {simple_ms:.1f} ms, blas {blas_ms:.1f} ms, "
+            f"diff {diff:.6f}")
+        figures.append({"simple_ms": simple_ms, "blas_ms": blas_ms, "diff": diff,
+                        "wall_ms": round(wall_ms, 3),
+                        "outside_ms": round(wall_ms - simple_ms - blas_ms, 3),
+                        "peak_rss_mb": None if rss_mb is None else round(rss_mb, 1),
+                        "exit_status": 0})
+    info = runner.run_json_tool(os.path.join(here, "matmul-bench-info"), lambda out: [],
+                                "build and library facts") or {}
+    say("measuring this machine's limits (matmul-limits)")
+    limits = runner.run_json_tool(os.path.join(here, "matmul-limits"),
+                                  lambda out: ["--json", out],
+                                  "the machine's limits and the percentages")
+    width = machine.kernel_width(info.get("openblas_core"))
+    if limits is not None:
+        limits["kernel_width_bits"] = width
+    env = machine.environment(info)
+    blas = machine.library(info)
+    facts = (model.Machine(env["host"], env["cpu_model"], env["cores"], env["isa"]),
+             model.Library("OpenBLAS", blas["version"], blas["config"], blas["core"],
+                           blas["threads"]),
+             model.NaiveBuild(env["naive_variant"], env["naive_variant_flags"],
+                              env["naive_variants_built"]))
+    runs = [model.Run({**f, **stats.derived(f["simple_ms"], f["blas_ms"], limits, width)}, *facts)
+            for f in figures]
+    return model.Result(program=exe, runs=runs, environment=env, openblas=blas,
+                        environment_variables={k: os.environ.get(k)
+                                               for k in ENVIRONMENT_VARIABLES},
+                        limits=limits)
+
+
+def cmd_run(args):
+    exe = args.program or os.path.join(machine.ROOT, "build", "matmul-bench")
+    result = measure(exe, args.runs)
+    env, blas = result.environment, result.openblas
+    print(f"runs: {args.runs}   CPU: {env['cpu_model']}   cores: {env['cores']}   "
+          f"OPENBLAS_NUM_THREADS: {os.environ.get('OPENBLAS_NUM_THREADS', 'unset')}")
+    print(f"OpenBLAS: {blas['config']} (core {blas['core']}, {blas['threads']} threads)")
+    print(f"naive loop: {env['naive_variant']} build (of {env['naive_variants_built']})")
+    print(f"limits: {limits_text(result.limits)}")
+    print(text.table(result.summary()))
+    # Everything is made before anything is written, so a failure leaves no file.
+    wanted = [(args.export_json, "json"), (args.export_markdown, "markdown"), (args.plot, "svg")]
+    outputs = [(path, EXPORTERS[name](result)) for path, name in wanted if path]
+    for path, content in outputs:
+        write_atomically(path, content)
+    return 0
+
+
+def cmd_compare(args):
+    old, new = model.load(args.old), model.load(args.new)
+    for line in compare.differences(old, new):
+        print(f"differs: {line}")
+    floor = stats.min_p(len(old.runs), len(new.runs))
+    if floor > stats.ALPHA:
+        print(f"too few runs for a verdict: {len(old.runs)} and {len(new.runs)} runs can "
+              f"give no p-value below {floor:.3f}; at alpha = {stats.ALPHA} take 4 or more of "
+              f"each")
+    print(text.compare_table(compare.rows(old, new)))
+    return 0
+
+
+def count(value):
+    if not re.fullmatch(r"[1-9][0-9]*", value):
+        raise argparse.ArgumentTypeError(f"not a count of runs: {value!r}")
+    return int(value)
+
+
+def parse(argv):
+    parser = argparse.ArgumentParser(prog=PROG, description=__doc__.split("\n\n")[0])
+    sub = parser.add_subparsers(dest="command", required=True)
+    run = sub.add_parser("run", help="run the benchmark N times and summarise it")
+    # [N] [PROGRAM], anywhere among the options.
+    run.add_argument("positional", nargs="*", metavar="[N] [PROGRAM]")
+    run.add_argument("--export-json", metavar="FILE")
+    run.add_argument("--export-markdown", metavar="FILE")
+    run.add_argument("--plot", metavar="FILE.svg", help="the roofline, as SVG")
+    cmp = sub.add_parser("compare", help="compare two exports")
+    cmp.add_argument("old", metavar="OLD.json")
+    cmp.add_argument("new", metavar="NEW.json")
+    # argparse takes one run of positionals; [N] and PROGRAM may stand apart.
+    args, extras = parser.parse_known_args(argv)
+    if args.command != "run" and extras:
+        parser.error(f"unrecognized arguments: {' '.join(extras)}")
+    if args.command == "run":
+        unknown = [x for x in extras if x.startswith("-")]
+        if unknown:
+            run.error(f"unrecognized arguments: {' '.join(unknown)}")
+        args.positional += extras
+        if len(args.positional) > 2:
+            run.error(f"unrecognized arguments: {' '.join(args.positional[2:])}")
+        try:
+            args.runs = count(args.positional[0]) if args.positional else 5
+        except argparse.ArgumentTypeError as e:
+            run.error(str(e))
+        args.program = args.positional[1] if len(args.positional) > 1 else None
+    for option in ("export_json", "export_markdown", "plot"):
+        if getattr(args, option, "x") == "":
+            parser.error(f"--{option.replace('_', '-')} needs a file name")
+    return args
+
+
+def main(argv):
+    args = parse(argv)
+    try:
+        return cmd_run(args) if args.command == "run" else cmd_compare(args)
+    except Failure as failure:
+        say(str(failure))
+        return failure.status
+    except BrokenPipeError:
+        return 141
+
+
+def reexec_with_system_python(script):
+    """compare needs SciPy, which Debian's python3 has as python3-scipy; a
+    python3 of one's own on PATH (pyenv, a venv) may not see it."""
+    system = "/usr/bin/python3"
+    if (os.path.realpath(sys.executable) == os.path.realpath(system)
+            or not os.access(system, os.X_OK) or os.environ.get("MATMUL_RESULTS_REEXEC")):
+        return
+    if not deps.have_module("scipy.stats"):
+        os.environ["MATMUL_RESULTS_REEXEC"] = "1"
+        os.execv(system, [system, os.path.abspath(script), *sys.argv[1:]])
+
+
+def entry(script):
+    """The command: `script` is the launcher's own path, for the re-exec."""
+    if len(sys.argv) > 1 and sys.argv[1] == "compare":
+        reexec_with_system_python(script)
+    sys.exit(main(sys.argv[1:]))

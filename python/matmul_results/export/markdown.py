@@ -1,0 +1,45 @@
+"""The result as Markdown, to paste into an issue."""
+
+from .. import stats
+from ..model import FIGURE_KEYS, FIGURES
+from .common import fmt, group_title, limits_text
+
+
+def _table(summary):
+    lines = ["| figure | min | median | max |", "|---|---:|---:|---:|"]
+    for key, label, form, _ in FIGURES:
+        s = summary.get(key)
+        cells = ["n/a"] * 3 if s is None else [fmt(s[x], form) for x in ("min", "median", "max")]
+        lines.append(f"| {label} | " + " | ".join(cells) + " |")
+    return lines
+
+
+def render(result):
+    env, blas, limits = result.environment, result.openblas, result.limits
+    isa = env.get("isa") or {}
+
+    def flag(name):
+        return str(isa.get(name)).lower()
+    lines = [
+        f"**matmul-bench**, {len(result.runs)} runs, {env.get('date')}: {env.get('cpu_model')}, "
+        f"{env.get('cores')} cores (avx2 {flag('avx2')}, fma {flag('fma')}, "
+        f"avx512f {flag('avx512f')}), {env.get('os_kernel')}, "
+        f"THP {env.get('transparent_hugepages') or 'unknown'}",
+        "",
+        f"- build: {env.get('project_version') or 'unknown'}"
+        + (f" ({env['git_commit']})" if env.get("git_commit") else "")
+        + f" {env.get('build_type') or ''}, {env.get('compiler') or 'unknown compiler'}, kernels "
+        f"`{env.get('kernel_flags') or ''}`; naive loop built for {env.get('naive_variants_built')}, "
+        f"running {env.get('naive_variant')} `{env.get('naive_variant_flags') or ''}`",
+        f"- OpenBLAS: {blas.get('config')}; core {blas.get('core')}, {blas.get('threads')} threads; "
+        + ", ".join(f"{k}={v or 'unset'}" for k, v in result.environment_variables.items()),
+        f"- limits (matmul-limits): {limits_text(limits)}",
+        "",
+        *_table(result.summary()),
+    ]
+    groups = result.groups()
+    if len(groups) > 1:
+        for key, runs in groups:
+            lines += ["", f"**{group_title(key, runs)}**", ""]
+            lines += _table(stats.summarise([r.figures for r in runs], FIGURE_KEYS))
+    return "\n".join(lines) + "\n"

@@ -1,0 +1,90 @@
+"""Facts about the machine, the build and the library that a run records."""
+
+import datetime
+import os
+import platform
+import re
+import socket
+import subprocess
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+CPU_FLAGS = ("avx2", "fma", "avx512f")
+
+# OpenBLAS's kernel sets by the vector width of their double-precision kernels.
+WIDE_CORES = {512: ("skylakex", "cooperlake", "sapphirerapids"),
+              256: ("sandybridge", "haswell", "zen", "bulldozer", "piledriver", "steamroller",
+                    "excavator")}
+X86_CORES_128 = ("prescott", "core2", "penryn", "dunnington", "nehalem", "opteron", "barcelona",
+                 "bobcat", "atom", "nano", "katmai", "coppermine", "northwood", "banias")
+
+
+def kernel_width(core):
+    """The vector width in bits of an OpenBLAS core's kernels, or None."""
+    name = (core or "").lower()
+    for width, cores in WIDE_CORES.items():
+        if any(c in name for c in cores):
+            return width
+    if any(c in name for c in X86_CORES_128):
+        return 128
+    return None
+
+
+def cpu_facts(cpuinfo="/proc/cpuinfo"):
+    model, flags = None, set()
+    try:
+        with open(cpuinfo, encoding="utf-8") as f:
+            for line in f:
+                if line.startswith("model name") and model is None:
+                    model = line.split(":", 1)[1].strip()
+                elif line.startswith("flags") and not flags:
+                    flags = set(line.split(":", 1)[1].split())
+    except OSError:
+        pass
+    return model or platform.processor() or None, flags
+
+
+def git_commit():
+    try:
+        rev = subprocess.run(["git", "-C", ROOT, "rev-parse", "--short=12", "HEAD"],
+                             capture_output=True, text=True, check=True).stdout.strip()
+        dirty = subprocess.run(["git", "-C", ROOT, "diff", "--quiet", "HEAD", "--"],
+                               capture_output=True).returncode != 0
+        return rev + ("-dirty" if dirty else "")
+    except (OSError, subprocess.CalledProcessError):
+        return None
+
+
+def transparent_hugepages():
+    try:
+        with open("/sys/kernel/mm/transparent_hugepage/enabled", encoding="utf-8") as f:
+            found = re.search(r"\[(\w+)\]", f.read())
+            return found.group(1) if found else None
+    except OSError:
+        return None
+
+
+def environment(info):
+    """The run's surroundings, as the schema-1 "environment" object had them."""
+    model, flags = cpu_facts()
+    env = {
+        "cpu_model": model,
+        "cores": os.cpu_count() or 0,
+        "isa": {f: f in flags for f in CPU_FLAGS},
+        "os_kernel": f"{platform.system()} {platform.release()}",
+        "transparent_hugepages": transparent_hugepages(),
+        "host": socket.gethostname(),
+    }
+    for key in ("compiler", "kernel_flags", "naive_variants_built", "naive_variant",
+                "naive_variant_flags", "build_type", "project_version"):
+        env[key] = info.get(key)
+    env["git_commit"] = git_commit()
+    env["date"] = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
+    return env
+
+
+def library(info):
+    """The library as it reports itself through the info tool."""
+    threads = info.get("openblas_threads")
+    return {"version": info.get("openblas_version"), "config": info.get("openblas_config"),
+            "core": info.get("openblas_core"),
+            "threads": int(threads) if threads and str(threads).isdigit() else None}

@@ -1,0 +1,23 @@
+"""The benchmark's fixed problem and its report, as the program states them.
+
+The program's own header holds these facts; matmul-bench-info prints them,
+and a test checks this module against that output.
+"""
+
+import re
+
+# A is M x K, B is K x N.
+M, K, N = 1000, 2000, 3000
+FLOP = 2 * M * K * N  # per product
+MATRIX_BYTES = 8 * (M * K + K * N + 2 * M * N)  # A, B and the two results
+B_BYTES_STREAMED = M * K * N * 8  # the naive loop reads all of B once per row of A
+# The least traffic any multiply needs: A and B read once, C written once.
+BLAS_MIN_BYTES = 8 * (M * K + K * N + M * N)
+NAIVE_INTENSITY = 2 / 8  # one multiply-add per 8-byte element of B
+BLAS_INTENSITY = FLOP / BLAS_MIN_BYTES
+
+# The report's three lines, as printf formats, and what matches them
+# (a Windows program ends its lines with CRLF).
+REPORT_FORMATS = ("simple: %f msec\n", "blas: %f msec\n", "diff: %f\n")
+REPORT = re.compile(r"simple: (\d+\.\d{6}) msec\r?\nblas: (\d+\.\d{6}) msec\r?\n"
+                    r"diff: (\d+\.\d{6})\r?\n")

@@ -1,0 +1,176 @@
+"""scripts/matmul-results and scripts/repeat-run.sh as users call them:
+with stand-in programs of known figures, and once with the real program
+when CTest names it (MATMUL_BENCH)."""
+
+import json
+import os
+import statistics
+import subprocess
+
+import pytest
+from conftest import ROOT
+from matmul_results import problem
+
+TOOL = ROOT / "scripts" / "matmul-results"
+SHIM = ROOT / "scripts" / "repeat-run.sh"
+
+INFO = {"openblas_version": "OpenBLAS 0.3.99", "openblas_config": "OpenBLAS 0.3.99 Haswell",
+        "openblas_core": "Haswell", "openblas_threads": "2",
+        "naive_variants_built": "x86-64 x86-64-v3", "naive_variant": "x86-64-v3"}
+LIMITS = {"threads": 2, "fma": True, "memory_roof_gbs": 960, "memory_buffer_bytes": 48000000,
+          "core_clock_ghz": 3.0, "compute_roofs": [
+              {"width_bits": 128, "fma": True, "gflops": 600},
+              {"width_bits": 256, "fma": True, "gflops": 1200},
+              {"width_bits": 512, "fma": True, "gflops": 2400}]}
+
+
+def call(*args, command=TOOL):
+    return subprocess.run([str(command), *map(str, args)], capture_output=True, text=True,
+                          timeout=300)
+
+
+def script(path, body):
+    path.write_text("#!/bin/sh\n" + body)
+    path.chmod(0o755)
+    return path
+
+
+@pytest.fixture
+def stand_ins(tmp_path):
+    """A program whose k-th run reports k * 100 ms, k * 10 ms and k / 10000,
+    beside an info tool and a limits probe with round numbers."""
+    count = tmp_path / "count"
+    script(tmp_path / "matmul-bench-info", f"cat <<'J'\n{json.dumps(INFO)}\nJ\n")
+    script(tmp_path / "matmul-limits",
+           f'[ "$1" = --json ] || exit 2\ncat >"$2" <<\'J\'\n{json.dumps(LIMITS)}\nJ\n')
+    script(tmp_path / "failing", "echo 'matmul-bench: no random seed: test' >&2\nexit 3\n")
+    script(tmp_path / "garbled", "echo hello\n")
+    report = "".join(problem.REPORT_FORMATS).replace("\n", "\\n")
+    return tmp_path, script(tmp_path / "stub", f"""k=$(( $(cat "{count}" 2>/dev/null || echo 0) + 1 )); echo $k >"{count}"
+printf '{report}' $((k * 100)) $((k * 10)) "0.000${{k}}00"
+""")
+
+
+@pytest.mark.parametrize("command", [TOOL, SHIM])
+@pytest.mark.parametrize("args", ["0", "x", "3 --export-json", "--export-markdown", "--bogus",
+                                  "3 STUB extra"])
+def test_bad_arguments_give_usage_and_no_run(stand_ins, command, args):
+    folder, stub = stand_ins
+    argv = ["run"] if command == TOOL else []
+    done = call(*argv, *args.replace("STUB", str(stub)).split(), command=command)
+    assert done.returncode == 2 and done.stderr.startswith("usage: ")
+    assert not (folder / "count").exists()
+
+
+def test_run_exports_agree_with_the_runs(stand_ins):
+    folder, stub = stand_ins
+    done = call("run", 4, "--export-json", folder / "r.json", "--export-markdown",
+                folder / "r.md", stub)
+    assert done.returncode == 0, done.stderr
+    r = json.loads((folder / "r.json").read_text())
+    runs = r["runs"]
+    assert [x["simple_ms"] for x in runs] == [100, 200, 300, 400]
+    for key in ("simple_ms", "blas_ms", "diff", "wall_ms", "outside_ms"):
+        values = [x[key] for x in runs]
+        assert r["summary"][key] == {"min": min(values), "median": statistics.median(values),
+                                     "max": max(values)}
+    for x in runs:
+        assert x["outside_ms"] == pytest.approx(x["wall_ms"] - x["simple_ms"] - x["blas_ms"],
+                                                abs=1e-2)
+        assert x["library"]["core"] == "Haswell" and x["naive_build"]["variant"] == "x86-64-v3"
+        assert x["machine"]["host"] == os.uname().nodename
+    assert r["schema_version"] == 2 and len(r["groups"]) == 1
+    # Run k streams 48 GB in k * 100 ms, of a 960 GB/s roof, and does 1.2e10
+    # flops in k * 10 ms, of 2400 GFLOP/s at 512 bits and 1200 at Haswell's 256.
+    assert r["limits"]["kernel_width_bits"] == 256
+    for k, x in enumerate(runs, 1):
+        assert x["simple_pct_of_stream"] == pytest.approx(50 / k)
+        assert x["blas_pct_of_peak"] == pytest.approx(50 / k)
+        assert x["blas_pct_of_peak_at_kernel_width"] == pytest.approx(100 / k)
+    assert set(r["environment_variables"]) == {"OPENBLAS_NUM_THREADS", "OPENBLAS_CORETYPE",
+                                               "OMP_NUM_THREADS"}
+    md = (folder / "r.md").read_text().splitlines()
+    assert "| simple (ms) | 100.0 | 250.0 | 400.0 |" in md
+    assert "| blas, % of the peak at its kernels' width | 25.0 | 41.7 | 100.0 |" in md
+    assert any(line.startswith("- limits (matmul-limits): memory roof 960.0 GB/s") for line in md)
+
+
+@pytest.mark.parametrize("stand_in, status", [("failing", 3), ("garbled", 1)])
+def test_failed_run_exports_nothing_and_keeps_its_status(stand_ins, stand_in, status):
+    folder, _ = stand_ins
+    done = call("run", 3, "--export-json", folder / "f.json", "--plot", folder / "f.svg",
+                folder / stand_in)
+    assert done.returncode == status
+    assert "nothing exported" in done.stderr
+    assert not (folder / "f.json").exists() and not (folder / "f.svg").exists()
+    if stand_in == "failing":
+        assert "no random seed" in done.stderr
+
+
+def test_plot_leaves_only_the_svg(stand_ins):
+    folder, stub = stand_ins
+    done = call("run", 1, "--plot", folder / "roof.svg", stub)
+    assert done.returncode == 0, done.stderr
+    assert "<svg" in (folder / "roof.svg").read_text()
+    assert not [p for p in os.listdir(folder) if p.startswith(".matmul-results-")]
+
+
+def test_compare_verdicts(write_export):
+    old = write_export("old.json", 8, 1000, 100)
+    slow = write_export("slow.json", 8, 2000, 100)
+    done = call("compare", old, slow)
+    assert done.returncode == 0, done.stderr
+    rows = {line[:44].strip(): line[44:].split() for line in done.stdout.splitlines()[1:]}
+    assert rows["simple (ms)"][-1] == "slower" and rows["simple (GFLOP/s)"][-1] == "slower"
+    assert " ".join(rows["blas (ms)"][-3:]) == "no significant difference"
+    back = call("compare", slow, old).stdout
+    assert "faster" in next(line for line in back.splitlines() if line.startswith("simple (ms)"))
+    assert "differs:" not in back
+
+
+def test_compare_names_what_differs_first(write_export):
+    old = write_export("old.json", 8, 1000, 100)
+    skx = write_export("skx.json", 8, 1000, 60, core="SkylakeX")
+    lines = call("compare", old, skx).stdout.splitlines()
+    assert lines[0] == "differs: library core: Haswell -> SkylakeX"
+
+
+def test_compare_of_too_few_runs_gives_no_verdict(write_export):
+    done = call("compare", write_export("a.json", 2, 1000, 100),
+                write_export("b.json", 2, 3000, 300))
+    assert done.stdout.startswith("too few runs for a verdict")
+    assert " faster" not in done.stdout and " slower" not in done.stdout
+
+
+def test_old_export_compares_with_a_new_one(stand_ins, write_export):
+    folder, stub = stand_ins
+    assert call("run", 4, "--export-json", folder / "new.json", stub).returncode == 0
+    old = ROOT / "tests" / "python" / "fixtures" / "export-2026-12-matmul-results.json"
+    done = call("compare", old, folder / "new.json")
+    assert done.returncode == 0 and done.stderr == ""
+    assert f"differs: host: None -> {os.uname().nodename}" in done.stdout.splitlines()
+
+
+@pytest.mark.parametrize("bad", ["missing", "truncated", "folder"])
+def test_compare_refuses_bad_files_in_one_line(write_export, tmp_path, bad):
+    (tmp_path / "truncated.json").write_text('{"runs": [{"simple_ms": 1')
+    (tmp_path / "folder.json").mkdir()
+    done = call("compare", write_export("old.json", 4, 1000, 100), tmp_path / f"{bad}.json")
+    assert done.returncode == 2 and done.stdout == ""
+    assert done.stderr.count("\n") == 1
+    assert done.stderr.startswith(f"matmul-results: {tmp_path / bad}.json: ")
+
+
+@pytest.mark.skipif("MATMUL_BENCH" not in os.environ, reason="CTest names the real program")
+def test_real_program(tmp_path):
+    done = call(1, "--export-json", tmp_path / "p.json", os.environ["MATMUL_BENCH"],
+                command=SHIM)
+    assert done.returncode == 0, done.stderr
+    r = json.loads((tmp_path / "p.json").read_text())
+    blas = r["openblas"]
+    assert blas["version"].startswith("OpenBLAS 0.") and blas["core"] in blas["config"]
+    assert blas["threads"] >= 1
+    env = r["environment"]
+    assert "-ffp-contract=off" in env["kernel_flags"]
+    assert env["naive_variant"] in env["naive_variants_built"].split()
+    assert r["summary"]["diff"]["max"] < 1
