@@ -28,8 +28,9 @@ BLOCK = 64
 _FUNCTION = re.compile(r"^([0-9a-f]+) <(.*)>:$")
 # "    94b8:\tc5 dd 59 0c 0e   \tvmulpd (%rsi,%rcx,1),%ymm4,%ymm1"
 _INSTRUCTION = re.compile(r"^\s*([0-9a-f]+):\t([0-9a-f ]+?)\s*\t(\S+)\s*(.*)$")
-# A branch's target: the address before "<symbol+offset>".
-_TARGET = re.compile(r"\b([0-9a-f]+) <[^>]*>\s*$")
+# A branch's target: the address before "<symbol+offset>", which AArch64's
+# objdump may follow with a comment ("b.ne 2680 <f+0x120>  // b.any").
+_TARGET = re.compile(r"\b([0-9a-f]+) <[^>]*>\s*(//.*)?$")
 # Prefixes objdump prints before a branch's mnemonic.
 _PREFIXES = {"bnd", "notrack", "ds", "cs", "rex", "rex.W"}
 

@@ -72,7 +72,7 @@ AARCH64 = """
   {e:x}:\t3ca06800 \tstr\tq0, [x0, x0]
   {f:x}:\t91004000 \tadd\tx0, x0, #0x10
   {g:x}:\teb02001f \tcmp\tx0, x2
-  {h:x}:\t54ffff21 \tb.ne\t{a:x} <simple_multiply_armv8_a(double const*, double const*, int, int, int, double*)+0x10>
+  {h:x}:\t54ffff21 \tb.ne\t{a:x} <simple_multiply_armv8_a(double const*, double const*, int, int, int, double*)+0x10>  // b.any
   {i:x}:\td65f03c0 \tret
 """
 
