@@ -18,14 +18,14 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 build=${MATMUL_BENCH_BUILD_DIR:-$root/build}
 
 case $mode in
-  bench) packages=(g++ cmake make pkg-config libopenblas-dev) ;;
-  test) packages=(g++ cmake make pkg-config libopenblas-dev googletest libgtest-dev
+  bench) packages=(g++ cmake make pkg-config libopenblas-dev nlohmann-json3-dev) ;;
+  test) packages=(g++ cmake make pkg-config libopenblas-dev nlohmann-json3-dev googletest libgtest-dev
     libbenchmark-dev python3 python3-scipy python3-pytest gnuplot-nox qemu-user) ;;
   # OpenBLAS for Windows is built from Debian's source package.
   windows) packages=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64 wine64
-    googletest gcc make perl dpkg-dev xz-utils cmake pkg-config python3) ;;
+    googletest gcc make perl dpkg-dev xz-utils cmake pkg-config python3 nlohmann-json3-dev) ;;
   arm64) packages=(g++-aarch64-linux-gnu qemu-user libopenblas-dev:arm64 googletest cmake make
-    pkg-config python3) ;;
+    pkg-config python3 nlohmann-json3-dev) ;;
 esac
 
 other_systems() {

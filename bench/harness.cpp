@@ -10,6 +10,7 @@
 
 #include "build_info.hpp"
 #include "kernels/kernels.hpp"
+#include "probes.hpp"
 #include "random_fill.hpp"
 #include "run.hpp"
 
@@ -85,15 +86,8 @@ void BM_Dgemm_Square(benchmark::State& state) {
 // the rate it reaches is the bound for that loop on this machine.
 void BM_StreamRead(benchmark::State& state) {
   const auto buffer = random_matrix(std::int64_t{K} * N, 3);
-  constexpr int kLanes = 16;
   for (auto _ : state) {
-    double acc[kLanes] = {};
-    for (std::size_t i = 0; i + kLanes <= buffer.size(); i += kLanes) {
-      for (int j = 0; j < kLanes; ++j) {
-        acc[j] += buffer[i + j];
-      }
-    }
-    benchmark::DoNotOptimize(acc);
+    benchmark::DoNotOptimize(stream_read_pass(buffer.data(), std::int64_t{K} * N));
   }
   state.counters["B_GB"] =
       benchmark::Counter(static_cast<double>(buffer.size() * sizeof(double)) * 1e-9,
@@ -129,20 +123,12 @@ BENCHMARK(BM_Outside_RandomFill)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Outside_AbsDiffSum)->Unit(benchmark::kMillisecond);
 
 #if defined(__x86_64__) && defined(__GNUC__)
-// A chain of dependent integer adds retires one per cycle on any x86-64
-// core, so its rate is the core's actual clock (turbo included), which the
-// FP64 peak of the library's kernels is stated against.
+// The core's actual clock (turbo included), which the FP64 peak of the
+// library's kernels is stated against.
 void BM_CoreClock(benchmark::State& state) {
   constexpr std::int64_t kAdds = 100000000;
   for (auto _ : state) {
-    std::uint64_t x = 0;
-    for (std::int64_t i = 0; i < kAdds; i += 10) {
-      asm volatile(
-          "add $1, %0\n\tadd $1, %0\n\tadd $1, %0\n\tadd $1, %0\n\tadd $1, %0\n\t"
-          "add $1, %0\n\tadd $1, %0\n\tadd $1, %0\n\tadd $1, %0\n\tadd $1, %0"
-          : "+r"(x));
-    }
-    benchmark::DoNotOptimize(x);
+    benchmark::DoNotOptimize(clock_chain(kAdds));
   }
   state.counters["GHz"] = benchmark::Counter(static_cast<double>(kAdds) * 1e-9,
                                              benchmark::Counter::kIsIterationInvariantRate);

@@ -3,6 +3,7 @@
 // reports that name their source. --json says so; it is also the default.
 #include <cstdio>
 #include <cstring>
+#include <nlohmann/json.hpp>
 
 #include "build_info.hpp"
 
@@ -11,12 +12,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: matmul-bench-info [--json]\n");
     return 2;
   }
-  const auto facts = build_facts();
-  std::printf("{");
-  for (std::size_t i = 0; i < facts.size(); ++i) {
-    std::printf("%s\n  %s: %s", i == 0 ? "" : ",", json_string(facts[i].first).c_str(),
-                json_string(facts[i].second).c_str());
+  nlohmann::ordered_json facts = nlohmann::ordered_json::object();
+  for (const auto& [name, value] : build_facts()) {
+    facts[name] = value;
   }
-  std::printf("\n}\n");
+  std::printf("%s\n", facts.dump(2).c_str());
   return std::fflush(stdout) == 0 ? 0 : 1;
 }

@@ -14,6 +14,3 @@
 // languages: problem_shape ("M K N"), problem_flop, problem_matrix_bytes
 // and report_format (the three lines' printf formats).
 std::vector<std::pair<std::string, std::string>> build_facts();
-
-// `text` as a JSON string literal, quotes included.
-std::string json_string(const std::string& text);

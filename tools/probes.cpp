@@ -1,28 +1,14 @@
-// matmul-limits: this machine's own limits for the benchmark's two figures,
-// measured in a few seconds:
-//   - the memory roof: one core's streaming read rate over a buffer the size
-//     of B, which bounds the naive loop (it streams B once per row of A);
-//   - the compute roofs: the double-precision peak of fused multiply-adds
-//     (or, without FMA, of separate multiplies and adds) at each vector
-//     width that the CPU and OS support, on as many threads as the library
-//     uses, one per thread;
-//   - the core clock.
-// It prints a table and, with --json FILE, writes the same as JSON.
-//
-// Usage: matmul-limits [--threads N] [--json FILE]
-#include <cblas.h>
+#include "probes.hpp"
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <string>
 #include <thread>
 #include <vector>
+
+#include "problem.hpp"
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
@@ -32,11 +18,8 @@
 #define MATMUL_LIMITS_ARM64 1
 #endif
 
-#include "run.hpp"
-
 namespace {
 
-constexpr const char* kUsage = "usage: matmul-limits [--threads N] [--json FILE]";
 using Clock = std::chrono::steady_clock;
 
 double seconds_since(Clock::time_point start) {
@@ -45,36 +28,22 @@ double seconds_since(Clock::time_point start) {
 
 // --- Memory roof -----------------------------------------------------------
 
-// GB/s of one core reading a buffer the size of B front to back with
-// independent accumulators: the best pass of those in half a second, since
-// one pass takes only milliseconds and this machine's neighbours come and go.
-// Kept out of main, so that a test can find its loop in the linked program.
-#if defined(__GNUC__)
-#define MATMUL_NOINLINE __attribute__((noinline))
-#else
-#define MATMUL_NOINLINE
-#endif
-MATMUL_NOINLINE double stream_read_gbs() {
+// GB/s of one core reading a buffer the size of B front to back: the best
+// pass of those in half a second, since one pass takes only milliseconds
+// and this machine's neighbours come and go.
+double stream_read_gbs() {
   std::vector<double> buffer(static_cast<std::size_t>(K) * N);
   for (std::size_t i = 0; i < buffer.size(); ++i) {
     buffer[i] = static_cast<double>(i & 1023);
   }
-  constexpr int kLanes = 16;
+  const auto count = static_cast<std::int64_t>(buffer.size());
   double best = 0.0;
   double sink = 0.0;
   const Clock::time_point begin = Clock::now();
   for (int pass = 0; pass < 8 || seconds_since(begin) < 0.5; ++pass) {
-    double acc[kLanes] = {};
     const Clock::time_point start = Clock::now();
-    for (std::size_t i = 0; i + kLanes <= buffer.size(); i += kLanes) {
-      for (int j = 0; j < kLanes; ++j) {
-        acc[j] += buffer[i + j];
-      }
-    }
+    sink += stream_read_pass(buffer.data(), count);
     const double s = seconds_since(start);
-    for (const double a : acc) {
-      sink += a;
-    }
     best = std::max(best, static_cast<double>(buffer.size() * sizeof(double)) / s * 1e-9);
   }
   if (sink == -1.0) {  // keeps the sums alive
@@ -180,20 +149,15 @@ double peak_gflops(ChainKernel kernel, int lanes, int flops_per_step, int thread
 
 // --- Core clock --------------------------------------------------------------
 
-// GHz: a chain of dependent integer adds retires one per cycle on any
-// x86-64 core, so its rate is the core's actual clock. 0 where unmeasured.
+// GHz: the rate of a chain of dependent integer adds. 0 where unmeasured.
 double core_clock_ghz() {
 #ifdef MATMUL_LIMITS_X86
   constexpr std::int64_t kAdds = 200000000;
   double best = 0.0;
   for (int trial = 0; trial < 3; ++trial) {
-    std::uint64_t x = 0;
     const Clock::time_point start = Clock::now();
-    for (std::int64_t i = 0; i < kAdds; i += 10) {
-      asm volatile(
-          "add $1, %0\n\tadd $1, %0\n\tadd $1, %0\n\tadd $1, %0\n\tadd $1, %0\n\t"
-          "add $1, %0\n\tadd $1, %0\n\tadd $1, %0\n\tadd $1, %0\n\tadd $1, %0"
-          : "+r"(x));
+    if (clock_chain(kAdds) == 0) {
+      std::puts("");
     }
     best = std::max(best, static_cast<double>(kAdds) / seconds_since(start) * 1e-9);
   }
@@ -203,111 +167,38 @@ double core_clock_ghz() {
 #endif
 }
 
-int usage_error(const char* why, const char* what) {
-  std::fprintf(stderr, "matmul-limits: %s%s%s\n%s\n", why, what[0] != '\0' ? ": " : "", what,
-               kUsage);
-  return 2;
-}
-
 }  // namespace
 
-int main(int argc, char** argv) {
-  int threads = openblas_get_num_threads();
-  const char* json_path = nullptr;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--threads" && i + 1 < argc) {
-      char* end = nullptr;
-      errno = 0;
-      const long v = std::strtol(argv[++i], &end, 10);
-      if (errno != 0 || *end != '\0' || end == argv[i] || v < 1 || v > 1024) {
-        return usage_error("--threads needs a count from 1 to 1024", argv[i]);
-      }
-      threads = static_cast<int>(v);
-    } else if (arg == "--json" && i + 1 < argc && argv[i + 1][0] != '\0') {
-      json_path = argv[++i];
-    } else if (arg == "-h" || arg == "--help") {
-      std::printf("%s\n", kUsage);
-      return 0;
-    } else {
-      return usage_error("unknown or incomplete argument", argv[i]);
-    }
-  }
-  threads = std::max(1, threads);
-
+MachineLimits measure_limits(int threads) {
+  MachineLimits limits{};
+  limits.threads = std::max(1, threads);
+  threads = limits.threads;
   // Widths the CPU and OS support (libgcc checks the OS's register saving),
   // whether each is measured with FMA, and its peak.
-  std::vector<int> widths;
-  std::vector<double> peaks;
-  bool have_fma = false;
 #ifdef MATMUL_LIMITS_X86
   __builtin_cpu_init();
-  have_fma = __builtin_cpu_supports("fma") && __builtin_cpu_supports("avx");
-  widths.push_back(128);
+  const bool fma = __builtin_cpu_supports("fma") && __builtin_cpu_supports("avx");
+  std::vector<int> widths{128};
   if (__builtin_cpu_supports("avx")) {
     widths.push_back(256);
   }
-  if (have_fma && __builtin_cpu_supports("avx512f")) {
+  if (fma && __builtin_cpu_supports("avx512f")) {
     widths.push_back(512);
   }
   for (const int width : widths) {
     const ChainKernel kernel = width == 512   ? fma512
-                               : width == 256 ? (have_fma ? fma256 : muladd256)
-                                              : (have_fma ? fma128 : muladd128);
-    peaks.push_back(peak_gflops(kernel, width / 64, have_fma ? 2 : 1, threads));
+                               : width == 256 ? (fma ? fma256 : muladd256)
+                                              : (fma ? fma128 : muladd128);
+    limits.compute_roofs.push_back(
+        {width, fma, peak_gflops(kernel, width / 64, fma ? 2 : 1, threads)});
   }
+  limits.fma = fma;
 #elif defined(MATMUL_LIMITS_ARM64)
-  have_fma = true;
-  widths.push_back(128);
-  peaks.push_back(peak_gflops(fma128, 2, 2, threads));
+  limits.fma = true;
+  limits.compute_roofs.push_back({128, true, peak_gflops(fma128, 2, 2, threads)});
 #endif
-  const double clock_ghz = core_clock_ghz();
-  const double stream_gbs = stream_read_gbs();
-  const double buffer_bytes = static_cast<double>(K) * N * sizeof(double);
-
-  std::printf("memory roof (one core reading %.0f MB)   %10.1f GB/s\n", buffer_bytes * 1e-6,
-              stream_gbs);
-  for (std::size_t i = 0; i < widths.size(); ++i) {
-    std::printf("compute roof, %3d-bit %s, %d threads %10.1f GFLOP/s\n", widths[i],
-                have_fma ? "FMA      " : "mul + add", threads, peaks[i]);
-  }
-  if (widths.empty()) {
-    std::printf("compute roofs: not measured on this architecture\n");
-  } else if (!have_fma) {
-    std::printf("no fused multiply-add on this CPU: separate multiplies and adds measured\n");
-  }
-  if (clock_ghz > 0) {
-    std::printf("core clock                               %10.2f GHz\n", clock_ghz);
-  }
-
-  if (json_path != nullptr) {
-    const std::string tmp = std::string(json_path) + ".tmp";
-    std::FILE* f = std::fopen(tmp.c_str(), "w");
-    if (f == nullptr) {
-      std::fprintf(stderr, "matmul-limits: cannot write %s: %s\n", json_path, std::strerror(errno));
-      return 1;
-    }
-    std::fprintf(f, "{\n  \"threads\": %d,\n  \"fma\": %s,\n", threads,
-                 have_fma ? "true" : "false");
-    std::fprintf(f, "  \"memory_roof_gbs\": %.3f,\n  \"memory_buffer_bytes\": %.0f,\n", stream_gbs,
-                 buffer_bytes);
-    if (clock_ghz > 0) {
-      std::fprintf(f, "  \"core_clock_ghz\": %.3f,\n", clock_ghz);
-    } else {
-      std::fprintf(f, "  \"core_clock_ghz\": null,\n");
-    }
-    std::fprintf(f, "  \"compute_roofs\": [");
-    for (std::size_t i = 0; i < widths.size(); ++i) {
-      std::fprintf(f, "%s\n    {\"width_bits\": %d, \"fma\": %s, \"gflops\": %.3f}",
-                   i == 0 ? "" : ",", widths[i], have_fma ? "true" : "false", peaks[i]);
-    }
-    std::fprintf(f, "%s]\n}\n", widths.empty() ? "" : "\n  ");
-    const bool written = std::fflush(f) == 0 && std::ferror(f) == 0;
-    if (std::fclose(f) != 0 || !written || std::rename(tmp.c_str(), json_path) != 0) {
-      std::fprintf(stderr, "matmul-limits: cannot write %s\n", json_path);
-      (void)std::remove(tmp.c_str());
-      return 1;
-    }
-  }
-  return std::fflush(stdout) == 0 ? 0 : 1;
+  limits.core_clock_ghz = core_clock_ghz();
+  limits.memory_roof_gbs = stream_read_gbs();
+  limits.memory_buffer_bytes = static_cast<double>(K) * N * sizeof(double);
+  return limits;
 }

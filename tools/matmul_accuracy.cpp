@@ -15,6 +15,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <nlohmann/json.hpp>
 #include <random>
 #include <string>
 #include <vector>
@@ -60,15 +62,6 @@ double median_of(std::vector<double> v) {
   return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2.0;
 }
 
-// JSON has no infinity: a relative error against an exact zero is null.
-void json_number(std::FILE* f, const char* name, double v, const char* after) {
-  if (std::isfinite(v)) {
-    std::fprintf(f, "\"%s\": %.17g%s", name, v, after);
-  } else {
-    std::fprintf(f, "\"%s\": null%s", name, after);
-  }
-}
-
 double max_of(const std::vector<double>& v) {
   return v.empty() ? 0.0 : *std::max_element(v.begin(), v.end());
 }
@@ -88,6 +81,139 @@ std::vector<std::int64_t> sample_indices(std::int64_t total, std::int64_t count,
     }
   }
   return picked;
+}
+
+// One product's errors against the exact one, over the sampled elements.
+struct Errors {
+  double max_ulp, median_ulp, max_relative, median_relative, max_of_bound, median_of_bound,
+      abs_error_sum;
+};
+
+// What the tool found: computed first, then printed as text or JSON.
+struct AccuracyReport {
+  std::int64_t seed;
+  std::size_t sampled;
+  double gamma;
+  Errors errors[2];  // simple, blas
+  double blas_closer_share, tie_share, diff, sample_diff, simple_share_of_errors;
+};
+constexpr const char* kNames[2] = {"simple", "blas"};
+
+AccuracyReport measure_accuracy(std::int64_t seed, std::int64_t sample) {
+  // The benchmark's inputs for this seed: A, then B, from one stream.
+  std::vector<double> A(static_cast<std::size_t>(std::int64_t{M} * K));
+  std::vector<double> B(static_cast<std::size_t>(std::int64_t{K} * N));
+  std::vector<double> C_blas(static_cast<std::size_t>(kElementsC));
+  std::vector<double> C_simple(static_cast<std::size_t>(kElementsC));
+  std::mt19937 generator(static_cast<std::uint32_t>(seed));
+  fill_uniform(generator, A.data(), M * K);
+  fill_uniform(generator, B.data(), K * N);
+  simple_multiply(A.data(), B.data(), M, K, N, C_simple.data());
+  cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, M, N, K, 1.0, A.data(), K, B.data(), N,
+              0.0, C_blas.data(), N);
+  const double diff = abs_diff_sum(C_blas.data(), C_simple.data(), M * N);
+
+  const auto picked = sample_indices(kElementsC, sample, static_cast<std::uint32_t>(seed));
+  const double gamma = gamma_bound(K);
+  std::vector<double> ulps[2];
+  std::vector<double> relative[2];
+  std::vector<double> of_bound[2];
+  double abs_error_sum[2] = {0.0, 0.0};
+  double sample_diff = 0.0;
+  std::int64_t blas_closer = 0;
+  std::int64_t ties = 0;
+  for (const std::int64_t index : picked) {
+    const std::int64_t i = index / N;
+    const std::int64_t j = index % N;
+    const double candidates[2] = {C_simple[static_cast<std::size_t>(index)],
+                                  C_blas[static_cast<std::size_t>(index)]};
+    double exact = 0.0;
+    double magnitude = 0.0;
+    double error[2] = {0.0, 0.0};
+    element_errors(A.data(), B.data(), K, N, i, j, candidates, 2, &exact, &magnitude, error);
+    for (int c = 0; c < 2; ++c) {
+      const double e = std::fabs(error[c]);
+      ulps[c].push_back(e / ulp_of(exact));
+      relative[c].push_back(exact != 0.0 ? e / std::fabs(exact) : (e == 0.0 ? 0.0 : INFINITY));
+      of_bound[c].push_back(magnitude != 0.0 ? e / (gamma * magnitude) : 0.0);
+      abs_error_sum[c] += e;
+    }
+    sample_diff += std::fabs(candidates[1] - candidates[0]);
+    if (std::fabs(error[1]) < std::fabs(error[0])) {
+      ++blas_closer;
+    } else if (std::fabs(error[1]) == std::fabs(error[0])) {
+      ++ties;
+    }
+  }
+  const auto n = static_cast<double>(picked.size());
+  const double both = abs_error_sum[0] + abs_error_sum[1];
+  const double share_simple = both > 0.0 ? abs_error_sum[0] / both : 0.0;
+
+  AccuracyReport report{};
+  report.seed = seed;
+  report.sampled = picked.size();
+  report.gamma = gamma;
+  for (int c = 0; c < 2; ++c) {
+    report.errors[c] = {max_of(ulps[c]),        median_of(ulps[c]),  max_of(relative[c]),
+                        median_of(relative[c]), max_of(of_bound[c]), median_of(of_bound[c]),
+                        abs_error_sum[c]};
+  }
+  report.blas_closer_share = static_cast<double>(blas_closer) / n;
+  report.tie_share = static_cast<double>(ties) / n;
+  report.diff = diff;
+  report.sample_diff = sample_diff;
+  report.simple_share_of_errors = share_simple;
+  return report;
+}
+
+void print_text(const AccuracyReport& r) {
+  std::printf("matmul-accuracy: A %dx%d times B %dx%d, seed %" PRId64 ", %zu of %" PRId64
+              " elements checked against the exact product\n",
+              M, K, K, N, r.seed, r.sampled, kElementsC);
+  std::printf("error bound: gamma_K * sum|a||b|, gamma_%d = %.6e\n\n", K, r.gamma);
+  std::printf("%-8s %12s %12s %14s %14s %14s %14s\n", "", "max ulp", "median ulp", "max rel err",
+              "median rel", "max of bound", "median bound");
+  for (int c = 0; c < 2; ++c) {
+    const Errors& e = r.errors[c];
+    std::printf("%-8s %12.2f %12.2f %14.3e %14.3e %14.3e %14.3e\n", kNames[c], e.max_ulp,
+                e.median_ulp, e.max_relative, e.median_relative, e.max_of_bound, e.median_of_bound);
+  }
+  std::printf("\nclosest to exact: blas %.1f %%, simple %.1f %%, equally close %.1f %%\n",
+              100.0 * r.blas_closer_share, 100.0 * (1.0 - r.blas_closer_share - r.tie_share),
+              100.0 * r.tie_share);
+  std::printf("diff (the benchmark's line, all elements): %f\n", r.diff);
+  std::printf(
+      "diff over the sample: %.6e; of the errors behind it, simple's make %.1f %%, "
+      "blas's %.1f %%\n",
+      r.sample_diff, 100.0 * r.simple_share_of_errors, 100.0 * (1.0 - r.simple_share_of_errors));
+}
+
+// JSON has no infinity: a relative error against an exact zero is null.
+nlohmann::ordered_json number(double v) {
+  return std::isfinite(v) ? nlohmann::ordered_json(v) : nlohmann::ordered_json(nullptr);
+}
+
+nlohmann::ordered_json to_json(const AccuracyReport& r) {
+  nlohmann::ordered_json out = {{"shape", {{"M", M}, {"K", K}, {"N", N}}},
+                                {"seed", r.seed},
+                                {"sampled", r.sampled},
+                                {"gamma_K", r.gamma}};
+  for (int c = 0; c < 2; ++c) {
+    const Errors& e = r.errors[c];
+    out[kNames[c]] = {{"max_ulp", number(e.max_ulp)},
+                      {"median_ulp", number(e.median_ulp)},
+                      {"max_relative", number(e.max_relative)},
+                      {"median_relative", number(e.median_relative)},
+                      {"max_of_bound", number(e.max_of_bound)},
+                      {"median_of_bound", number(e.median_of_bound)},
+                      {"abs_error_sum", number(e.abs_error_sum)}};
+  }
+  out["blas_closer_share"] = r.blas_closer_share;
+  out["tie_share"] = r.tie_share;
+  out["diff"] = r.diff;
+  out["sample_diff"] = r.sample_diff;
+  out["simple_share_of_errors"] = r.simple_share_of_errors;
+  return out;
 }
 
 }  // namespace
@@ -124,104 +250,13 @@ int main(int argc, char** argv) {
     ++a;
   }
 
-  // The benchmark's inputs for this seed: A, then B, from one stream.
-  std::vector<double> A(static_cast<std::size_t>(std::int64_t{M} * K));
-  std::vector<double> B(static_cast<std::size_t>(std::int64_t{K} * N));
-  std::vector<double> C_blas(static_cast<std::size_t>(kElementsC));
-  std::vector<double> C_simple(static_cast<std::size_t>(kElementsC));
-  std::mt19937 generator(static_cast<std::uint32_t>(seed));
-  fill_uniform(generator, A.data(), M * K);
-  fill_uniform(generator, B.data(), K * N);
-  simple_multiply(A.data(), B.data(), M, K, N, C_simple.data());
-  cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, M, N, K, 1.0, A.data(), K, B.data(), N,
-              0.0, C_blas.data(), N);
-  const double diff = abs_diff_sum(C_blas.data(), C_simple.data(), M * N);
-
-  const auto picked = sample_indices(kElementsC, sample, static_cast<std::uint32_t>(seed));
-  const double gamma = gamma_bound(K);
-  const char* names[2] = {"simple", "blas"};
-  std::vector<double> ulps[2];
-  std::vector<double> relative[2];
-  std::vector<double> of_bound[2];
-  double abs_error_sum[2] = {0.0, 0.0};
-  double sample_diff = 0.0;
-  std::int64_t blas_closer = 0;
-  std::int64_t ties = 0;
-  for (const std::int64_t index : picked) {
-    const std::int64_t i = index / N;
-    const std::int64_t j = index % N;
-    const double candidates[2] = {C_simple[static_cast<std::size_t>(index)],
-                                  C_blas[static_cast<std::size_t>(index)]};
-    double exact = 0.0;
-    double magnitude = 0.0;
-    double error[2] = {0.0, 0.0};
-    element_errors(A.data(), B.data(), K, N, i, j, candidates, 2, &exact, &magnitude, error);
-    for (int c = 0; c < 2; ++c) {
-      const double e = std::fabs(error[c]);
-      ulps[c].push_back(e / ulp_of(exact));
-      relative[c].push_back(exact != 0.0 ? e / std::fabs(exact) : (e == 0.0 ? 0.0 : INFINITY));
-      of_bound[c].push_back(magnitude != 0.0 ? e / (gamma * magnitude) : 0.0);
-      abs_error_sum[c] += e;
-    }
-    sample_diff += std::fabs(candidates[1] - candidates[0]);
-    if (std::fabs(error[1]) < std::fabs(error[0])) {
-      ++blas_closer;
-    } else if (std::fabs(error[1]) == std::fabs(error[0])) {
-      ++ties;
-    }
-  }
-  const auto n = static_cast<double>(picked.size());
-  const double both = abs_error_sum[0] + abs_error_sum[1];
-  const double share_simple = both > 0.0 ? abs_error_sum[0] / both : 0.0;
-
-  std::printf("matmul-accuracy: A %dx%d times B %dx%d, seed %" PRId64 ", %zu of %" PRId64
-              " elements checked against the exact product\n",
-              M, K, K, N, seed, picked.size(), kElementsC);
-  std::printf("error bound: gamma_K * sum|a||b|, gamma_%d = %.6e\n\n", K, gamma);
-  std::printf("%-8s %12s %12s %14s %14s %14s %14s\n", "", "max ulp", "median ulp", "max rel err",
-              "median rel", "max of bound", "median bound");
-  for (int c = 0; c < 2; ++c) {
-    std::printf("%-8s %12.2f %12.2f %14.3e %14.3e %14.3e %14.3e\n", names[c], max_of(ulps[c]),
-                median_of(ulps[c]), max_of(relative[c]), median_of(relative[c]),
-                max_of(of_bound[c]), median_of(of_bound[c]));
-  }
-  std::printf("\nclosest to exact: blas %.1f %%, simple %.1f %%, equally close %.1f %%\n",
-              100.0 * static_cast<double>(blas_closer) / n,
-              100.0 * static_cast<double>(static_cast<std::int64_t>(n) - blas_closer - ties) / n,
-              100.0 * static_cast<double>(ties) / n);
-  std::printf("diff (the benchmark's line, all elements): %f\n", diff);
-  std::printf(
-      "diff over the sample: %.6e; of the errors behind it, simple's make %.1f %%, "
-      "blas's %.1f %%\n",
-      sample_diff, 100.0 * share_simple, 100.0 * (1.0 - share_simple));
-
+  const AccuracyReport report = measure_accuracy(seed, sample);
+  print_text(report);
   if (json_path != nullptr) {
-    std::FILE* f = std::fopen(json_path, "w");
-    if (f == nullptr) {
-      std::fprintf(stderr, "matmul-accuracy: cannot write %s: %s\n", json_path,
-                   std::strerror(errno));
-      return 1;
-    }
-    std::fprintf(f,
-                 "{\n  \"shape\": {\"M\": %d, \"K\": %d, \"N\": %d},\n  \"seed\": %" PRId64
-                 ",\n  \"sampled\": %zu,\n  \"gamma_K\": %.17g,\n",
-                 M, K, N, seed, picked.size(), gamma);
-    for (int c = 0; c < 2; ++c) {
-      std::fprintf(f, "  \"%s\": {", names[c]);
-      json_number(f, "max_ulp", max_of(ulps[c]), ", ");
-      json_number(f, "median_ulp", median_of(ulps[c]), ", ");
-      json_number(f, "max_relative", max_of(relative[c]), ", ");
-      json_number(f, "median_relative", median_of(relative[c]), ", ");
-      json_number(f, "max_of_bound", max_of(of_bound[c]), ", ");
-      json_number(f, "median_of_bound", median_of(of_bound[c]), ", ");
-      json_number(f, "abs_error_sum", abs_error_sum[c], "},\n");
-    }
-    std::fprintf(f,
-                 "  \"blas_closer_share\": %.17g,\n  \"tie_share\": %.17g,\n  \"diff\": %.17g,\n"
-                 "  \"sample_diff\": %.17g,\n  \"simple_share_of_errors\": %.17g\n}\n",
-                 static_cast<double>(blas_closer) / n, static_cast<double>(ties) / n, diff,
-                 sample_diff, share_simple);
-    if (std::fclose(f) != 0) {
+    std::ofstream out(json_path, std::ios::binary);
+    out << to_json(report).dump(2) << "\n";
+    out.flush();
+    if (!out) {
       std::fprintf(stderr, "matmul-accuracy: cannot write %s\n", json_path);
       return 1;
     }
