@@ -1,0 +1,89 @@
+"""matmul-limits and matmul-accuracy run as the results tool and a user run
+them: bad arguments refused with a usage line, and JSON whose every field
+is in its unit and within what the hardware can do. CTest names the tools
+(MATMUL_LIMITS, MATMUL_ACCURACY) and runs this file alone, since the
+limits are timings."""
+
+import json
+import os
+import platform
+import subprocess
+
+import pytest
+
+LIMITS = os.environ.get("MATMUL_LIMITS")
+ACCURACY = os.environ.get("MATMUL_ACCURACY")
+needs_limits = pytest.mark.skipif(not LIMITS, reason="CTest names matmul-limits")
+needs_accuracy = pytest.mark.skipif(not ACCURACY, reason="CTest names matmul-accuracy")
+
+
+def call(tool, *args, timeout=300):
+    return subprocess.run([tool, *map(str, args)], capture_output=True, text=True,
+                          timeout=timeout)
+
+
+@needs_limits
+@pytest.mark.parametrize("args", ["--threads 0", "--threads x", "--threads", "--json",
+                                  "--bogus"])
+def test_limits_refuses_bad_arguments(args):
+    done = call(LIMITS, *args.split(), timeout=60)
+    assert done.returncode == 2 and "usage: matmul-limits" in done.stderr
+
+
+@needs_limits
+def test_limits_json_within_what_hardware_can_do(tmp_path):
+    done = call(LIMITS, "--json", tmp_path / "limits.json", timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.startswith("memory roof")
+    d = json.loads((tmp_path / "limits.json").read_text())
+    assert set(d) == {"threads", "fma", "memory_roof_gbs", "memory_buffer_bytes",
+                      "core_clock_ghz", "compute_roofs"}
+    assert isinstance(d["threads"], int) and d["threads"] >= 1
+    assert d["memory_buffer_bytes"] == 48000000
+    # One core streams somewhere between a slow laptop's and a fast server's rate.
+    assert 0.5 < d["memory_roof_gbs"] < 1000
+    clock = d["core_clock_ghz"]
+    assert clock is None or 0.3 < clock < 8
+    roofs = d["compute_roofs"]
+    if platform.machine() == "x86_64":
+        assert clock is not None and roofs
+    widths = [r["width_bits"] for r in roofs]
+    assert widths == sorted(set(widths)) and set(widths) <= {128, 256, 512}
+    for r in roofs:
+        assert r["fma"] == d["fma"]
+        # At most 4 vector pipes per core, each a multiply-add (2 flops) per
+        # lane per cycle: anything above is a unit error, not a fast machine.
+        assert 0 < r["gflops"] < d["threads"] * (clock or 8) * 1.1 * (r["width_bits"] // 64) * 8
+    # Wider vectors never lose (within noise), and the widest is well ahead
+    # of 128 bits (a CPU that splits wide operations would be the exception).
+    for narrow, wide in zip(roofs, roofs[1:]):
+        assert wide["gflops"] > 0.85 * narrow["gflops"]
+    if len(roofs) > 1:
+        assert roofs[-1]["gflops"] > 1.5 * roofs[0]["gflops"]
+
+
+@needs_accuracy
+@pytest.mark.parametrize("args", ["--sample 0", "--sample 3000001", "--sample x", "--seed -1",
+                                  "--seed 4294967296", "--seed", "--json", "--bogus"])
+def test_accuracy_refuses_bad_arguments(args):
+    done = call(ACCURACY, *args.split(), timeout=60)
+    assert done.returncode == 2 and done.stdout == ""
+    assert done.stderr.startswith("matmul-accuracy: ") and "usage: matmul-accuracy" in done.stderr
+
+
+@needs_accuracy
+def test_accuracy_rows_and_json(tmp_path):
+    done = call(ACCURACY, "--seed", 1, "--sample", 300, "--json", tmp_path / "r.json")
+    assert done.returncode == 0, done.stderr
+    rows = [line.split()[0] for line in done.stdout.splitlines() if line.split()]
+    assert "simple" in rows and "blas" in rows
+    r = json.loads((tmp_path / "r.json").read_text())
+    assert r["seed"] == 1 and r["sampled"] == 300
+    assert r["shape"] == {"M": 1000, "K": 2000, "N": 3000}
+    for side in ("simple", "blas"):
+        s = r[side]
+        # Within the a-priori bound, and consistent: max >= median >= 0.
+        assert 0 <= s["median_of_bound"] <= s["max_of_bound"] <= 1
+        assert 0 <= s["median_ulp"] <= s["max_ulp"]
+    assert 0 <= r["blas_closer_share"] + r["tie_share"] <= 1
+    assert 0 < r["diff"] < 1
