@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "kernels/kernels.hpp"
+#include "platform/cpu.hpp"
 
 namespace {
 
@@ -188,6 +189,28 @@ TEST(NaiveVariants, TheChosenBuildIsTheHighestThatRunsHere) {
   const char* expected = std::getenv("MATMUL_EXPECT_NAIVE_LEVEL");
   if (expected != nullptr) {
     EXPECT_EQ(std::string(naive_variant_level(chosen)), expected);
+  }
+}
+
+// The features the limits probe picks its kernels by agree with the levels
+// the naive loop's builds are chosen by, here and on each emulated CPU.
+TEST(NaiveVariants, CpuFeaturesAgreeWithTheLevels) {
+  const bool avx = cpu_supports_feature("avx");
+  const bool fma = cpu_supports_feature("fma");
+  const bool avx512f = cpu_supports_feature("avx512f");
+  if (cpu_supports_level("x86-64-v3")) {
+    EXPECT_TRUE(avx && fma);
+  }
+  if (cpu_supports_level("x86-64-v4")) {
+    EXPECT_TRUE(avx512f);
+  }
+  EXPECT_TRUE(avx || !fma) << "FMA counts only with AVX";
+  EXPECT_FALSE(cpu_supports_feature("not-a-feature"));
+  // Nehalem and Sandy Bridge, emulated, get the baseline: neither has FMA.
+  const char* expected = std::getenv("MATMUL_EXPECT_NAIVE_LEVEL");
+  if (expected != nullptr && std::string(expected) == "x86-64") {
+    EXPECT_FALSE(fma);
+    EXPECT_FALSE(avx512f);
   }
 }
 

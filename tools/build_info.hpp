@@ -10,7 +10,8 @@
 // compiler, kernel_flags (every target's), naive_variants_built,
 // naive_variant (the build of the naive loop chosen for this CPU),
 // naive_variant_flags (its own flags), openblas_version, openblas_config,
-// openblas_core, openblas_threads; then the problem, for tools in other
+// openblas_core, openblas_threads, cpu_features (those of avx, avx2, fma
+// and avx512f that this CPU and OS support); then the problem, for tools in other
 // languages: problem_shape ("M K N"), problem_flop, problem_matrix_bytes
 // and report_format (the three lines' printf formats).
 std::vector<std::pair<std::string, std::string>> build_facts();

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/cpu.hpp"
 #include "problem.hpp"
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -173,16 +174,15 @@ MachineLimits measure_limits(int threads) {
   MachineLimits limits{};
   limits.threads = std::max(1, threads);
   threads = limits.threads;
-  // Widths the CPU and OS support (libgcc checks the OS's register saving),
-  // whether each is measured with FMA, and its peak.
+  // Widths the CPU and OS support, whether each is measured with FMA, and
+  // its peak.
 #ifdef MATMUL_LIMITS_X86
-  __builtin_cpu_init();
-  const bool fma = __builtin_cpu_supports("fma") && __builtin_cpu_supports("avx");
+  const bool fma = cpu_supports_feature("fma");
   std::vector<int> widths{128};
-  if (__builtin_cpu_supports("avx")) {
+  if (cpu_supports_feature("avx")) {
     widths.push_back(256);
   }
-  if (fma && __builtin_cpu_supports("avx512f")) {
+  if (fma && cpu_supports_feature("avx512f")) {
     widths.push_back(512);
   }
   for (const int width : widths) {

@@ -66,6 +66,9 @@ def transparent_hugepages():
 def environment(info):
     """The run's surroundings, as the schema-1 "environment" object had them."""
     model, flags = cpu_facts()
+    # The program's own reading of the CPU, where its info tool gives one.
+    if info.get("cpu_features") is not None:
+        flags = set(info["cpu_features"].split())
     env = {
         "cpu_model": model,
         "cores": os.cpu_count() or 0,

@@ -44,6 +44,28 @@ bool supports_v3_or_v4(bool v4) {
 }
 }  // namespace
 
+bool cpu_supports_feature(const char* feature) {
+  int r[4];
+  __cpuid(r, 1);
+  const unsigned ecx1 = static_cast<unsigned>(r[2]);
+  const bool avx = ((ecx1 >> 27) & 1u) && ((ecx1 >> 28) & 1u) && (_xgetbv(0) & 0x6) == 0x6;
+  if (std::strcmp(feature, "avx") == 0) {
+    return avx;
+  }
+  if (std::strcmp(feature, "fma") == 0) {
+    return avx && ((ecx1 >> 12) & 1u);
+  }
+  __cpuidex(r, 7, 0);
+  const unsigned ebx7 = static_cast<unsigned>(r[1]);
+  if (std::strcmp(feature, "avx2") == 0) {
+    return avx && ((ebx7 >> 5) & 1u);
+  }
+  if (std::strcmp(feature, "avx512f") == 0) {
+    return avx && (_xgetbv(0) & 0xe6) == 0xe6 && ((ebx7 >> 16) & 1u);
+  }
+  return false;
+}
+
 bool cpu_supports_level(const char* level) {
   if (std::strcmp(level, "x86-64-v3") == 0) {
     return supports_v3_or_v4(false);
@@ -57,6 +79,24 @@ bool cpu_supports_level(const char* level) {
 #elif (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__))
 
 // libgcc's (and compiler-rt's) CPU model checks the OS's register saving too.
+bool cpu_supports_feature(const char* feature) {
+  __builtin_cpu_init();
+  const bool avx = __builtin_cpu_supports("avx");
+  if (std::strcmp(feature, "avx") == 0) {
+    return avx;
+  }
+  if (std::strcmp(feature, "fma") == 0) {
+    return avx && __builtin_cpu_supports("fma");
+  }
+  if (std::strcmp(feature, "avx2") == 0) {
+    return __builtin_cpu_supports("avx2");
+  }
+  if (std::strcmp(feature, "avx512f") == 0) {
+    return __builtin_cpu_supports("avx512f");
+  }
+  return false;
+}
+
 bool cpu_supports_level(const char* level) {
   __builtin_cpu_init();  // may run from a static initializer, before libgcc's
   if (std::strcmp(level, "x86-64-v3") == 0) {
@@ -82,6 +122,10 @@ bool cpu_supports_level(const char* level) {
 #else
 
 // Not x86-64: a single build for the target, which always runs.
+bool cpu_supports_feature(const char* /*feature*/) {
+  return false;
+}
+
 bool cpu_supports_level(const char* level) {
   return std::strcmp(level, "x86-64-v3") != 0 && std::strcmp(level, "x86-64-v4") != 0;
 }

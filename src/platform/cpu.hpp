@@ -1,5 +1,6 @@
-// Which x86-64 instruction-set levels this CPU and its operating system
-// support, for choosing among builds of the same code.
+// Which x86-64 instruction-set levels and features this CPU and its
+// operating system support, for choosing among builds of the same code and
+// among the limits probe's kernels.
 #pragma once
 
 // True when code compiled for `level` runs here: "x86-64-v3" (AVX2, FMA,
@@ -7,3 +8,8 @@
 // instructions and the OS's saving of their registers. Any other name
 // (the x86-64 baseline, a build for another architecture) always runs.
 bool cpu_supports_level(const char* level);
+
+// True when this CPU and its OS support `feature`: "avx", "avx2", "fma"
+// (with AVX) or "avx512f" on x86-64. False for any other name, and off
+// x86-64.
+bool cpu_supports_feature(const char* feature);
