@@ -8,6 +8,13 @@ against this machine's own limits; and two such results compared.
       memory roof and the library's share of the compute peak. Exports JSON,
       Markdown and a roofline SVG, only when every run succeeded.
 
+  matmul-results libraries [N] [--threads T] [--export-json F] [--export-markdown F] [PROGRAM]
+      Runs PROGRAM and each sibling built beside it against another CBLAS
+      library (PROGRAM-blis, -atlas, -reference) N times each (default 5),
+      interleaved, then the limits probe once, and prints one row per
+      library: its version, kernels and threads, its times, rates and
+      shares of the peak, and how it compares with OpenBLAS.
+
   matmul-results compare OLD.json NEW.json
       Each figure's medians side by side, their ratio, a Mann-Whitney U
       p-value over the runs, and a verdict at alpha = 0.05.
@@ -19,7 +26,7 @@ import re
 import sys
 import tempfile
 
-from . import compare, deps, machine, model, runner, stats
+from . import compare, deps, libraries, machine, model, runner, stats
 from .errors import PROG, Failure, say
 from .export import EXPORTERS, text
 from .export.common import limits_text
@@ -103,6 +110,35 @@ def cmd_run(args):
     return 0
 
 
+def cmd_libraries(args):
+    exe = args.program or os.path.join(machine.ROOT, "build", "matmul-bench")
+    here = os.path.dirname(os.path.abspath(exe))
+    rows, limits = libraries.measure(exe, args.runs, args.threads,
+                                     os.path.join(here, "matmul-limits"))
+    info = next((row.info for row in rows if row.spec.name == "OpenBLAS"), {}) or {}
+    result = libraries.to_result(exe, rows, limits, info)
+    if limits is not None:
+        limits["kernel_width_bits"] = None  # one per library: in each run's shares
+    flags = {f for f, on in result.environment["isa"].items() if on}
+    comparison, warnings = libraries.lines(rows, limits, flags)
+    env = result.environment
+    print(f"CPU: {env['cpu_model']}   cores: {env['cores']}   naive loop: {env['naive_variant']}"
+          f"   threads: {'each library its own default' if args.threads is None else args.threads}")
+    print(f"limits: {limits_text(limits)}")
+    print(libraries.text(comparison, warnings), end="")
+    outputs = []
+    if args.export_json and result.runs:
+        outputs.append((args.export_json, EXPORTERS["json"](result)))
+    if args.export_markdown:
+        outputs.append((args.export_markdown, libraries.markdown(comparison, warnings)))
+    for path, content in outputs:
+        write_atomically(path, content)
+    failed = [row for row in rows if row.state == "failed"]
+    for row in failed:
+        say(f"{row.spec.name} failed: {row.failure}")
+    return failed[0].status or 1 if failed else 0
+
+
 def cmd_compare(args):
     old, new = model.load(args.old), model.load(args.new)
     for line in compare.differences(old, new):
@@ -131,24 +167,31 @@ def parse(argv):
     run.add_argument("--export-json", metavar="FILE")
     run.add_argument("--export-markdown", metavar="FILE")
     run.add_argument("--plot", metavar="FILE.svg", help="the roofline, as SVG")
+    libs = sub.add_parser("libraries", help="every CBLAS library's sibling, side by side")
+    libs.add_argument("positional", nargs="*", metavar="[N] [PROGRAM]")
+    libs.add_argument("--threads", type=count, metavar="T",
+                      help="set every library's own thread variable to T")
+    libs.add_argument("--export-json", metavar="FILE")
+    libs.add_argument("--export-markdown", metavar="FILE")
     cmp = sub.add_parser("compare", help="compare two exports")
     cmp.add_argument("old", metavar="OLD.json")
     cmp.add_argument("new", metavar="NEW.json")
     # argparse takes one run of positionals; [N] and PROGRAM may stand apart.
     args, extras = parser.parse_known_args(argv)
-    if args.command != "run" and extras:
+    if args.command == "compare" and extras:
         parser.error(f"unrecognized arguments: {' '.join(extras)}")
-    if args.command == "run":
+    if args.command in ("run", "libraries"):
+        sub_parser = run if args.command == "run" else libs
         unknown = [x for x in extras if x.startswith("-")]
         if unknown:
-            run.error(f"unrecognized arguments: {' '.join(unknown)}")
+            sub_parser.error(f"unrecognized arguments: {' '.join(unknown)}")
         args.positional += extras
         if len(args.positional) > 2:
-            run.error(f"unrecognized arguments: {' '.join(args.positional[2:])}")
+            sub_parser.error(f"unrecognized arguments: {' '.join(args.positional[2:])}")
         try:
             args.runs = count(args.positional[0]) if args.positional else 5
         except argparse.ArgumentTypeError as e:
-            run.error(str(e))
+            sub_parser.error(str(e))
         args.program = args.positional[1] if len(args.positional) > 1 else None
     for option in ("export_json", "export_markdown", "plot"):
         if getattr(args, option, "x") == "":
@@ -159,7 +202,8 @@ def parse(argv):
 def main(argv):
     args = parse(argv)
     try:
-        return cmd_run(args) if args.command == "run" else cmd_compare(args)
+        commands = {"run": cmd_run, "libraries": cmd_libraries, "compare": cmd_compare}
+        return commands[args.command](args)
     except Failure as failure:
         say(str(failure))
         return failure.status
@@ -168,7 +212,7 @@ def main(argv):
 
 
 def reexec_with_system_python(script):
-    """compare needs SciPy, which Debian's python3 has as python3-scipy; a
+    """compare and libraries need SciPy, which Debian's python3 has as python3-scipy; a
     python3 of one's own on PATH (pyenv, a venv) may not see it."""
     system = "/usr/bin/python3"
     if (os.path.realpath(sys.executable) == os.path.realpath(system)
@@ -181,6 +225,6 @@ def reexec_with_system_python(script):
 
 def entry(script):
     """The command: `script` is the launcher's own path, for the re-exec."""
-    if len(sys.argv) > 1 and sys.argv[1] == "compare":
+    if len(sys.argv) > 1 and sys.argv[1] in ("compare", "libraries"):
         reexec_with_system_python(script)
     sys.exit(main(sys.argv[1:]))

@@ -10,19 +10,26 @@ from . import problem
 from .errors import Failure, say
 
 
-def run_program(exe):
-    """One run: (simple_ms, blas_ms, diff, wall_ms, peak_rss_mb)."""
+def run_program(exe, env=None, keep_stderr=False):
+    """One run: (simple_ms, blas_ms, diff, wall_ms, peak_rss_mb). The
+    program's stderr is ours, unless kept for the Failure's message."""
     start = time.perf_counter()
-    proc = subprocess.Popen([exe], stdout=subprocess.PIPE)
-    out = proc.stdout.read()
-    proc.stdout.close()
-    _, status, usage = os.wait4(proc.pid, 0)
-    proc.returncode = os.waitstatus_to_exitcode(status)
+    with tempfile.TemporaryFile() as err:
+        proc = subprocess.Popen([exe], stdout=subprocess.PIPE, env=env,
+                                stderr=err if keep_stderr else None)
+        out = proc.stdout.read()
+        proc.stdout.close()
+        _, status, usage = os.wait4(proc.pid, 0)
+        proc.returncode = os.waitstatus_to_exitcode(status)
+        err.seek(0)
+        said = err.read().decode("utf-8", "replace").strip()
     wall_ms = (time.perf_counter() - start) * 1000.0
     if proc.returncode != 0:
-        # The program has said why on stderr, which is ours.
         code = proc.returncode if proc.returncode > 0 else 128 - proc.returncode
-        raise Failure(f"the run failed with status {code}; nothing exported", code)
+        failure = Failure(f"the run failed with status {code}" + (f": {said}" if said else "")
+                          + "; nothing exported", code)
+        failure.said = said
+        raise failure
     text = out.decode("utf-8", "replace")
     match = problem.REPORT.fullmatch(text)
     if not match:
@@ -33,7 +40,7 @@ def run_program(exe):
     return simple_ms, blas_ms, diff, wall_ms, rss_mb
 
 
-def run_json_tool(path, args, what):
+def run_json_tool(path, args, what, env=None):
     """The JSON that a companion tool writes, or None (with a word) if absent."""
     if not os.access(path, os.X_OK):
         say(f"{path} not found: {what} left out")
@@ -41,7 +48,8 @@ def run_json_tool(path, args, what):
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "out.json")
         try:
-            proc = subprocess.run([path, *args(out)], stdout=subprocess.PIPE, timeout=600)
+            proc = subprocess.run([path, *args(out)], stdout=subprocess.PIPE, timeout=600,
+                                  env=env)
         except subprocess.TimeoutExpired:
             say(f"{path} did not finish: {what} left out")
             return None

@@ -1,0 +1,118 @@
+"""matmul-results libraries with stand-in siblings of known figures: the
+table, the verdicts against OpenBLAS, the warning for generic kernels, a
+failing sibling and a missing library."""
+
+import json
+
+import pytest
+from conftest import ROOT
+from matmul_results import problem
+
+TOOL = ROOT / "scripts" / "matmul-results"
+REPORT = "".join(problem.REPORT_FORMATS).replace("\n", "\\n")
+
+
+def script(path, body):
+    path.write_text("#!/bin/sh\n" + body)
+    path.chmod(0o755)
+
+
+def sibling(folder, suffix, blas_ms, kernels, threads_variable=None, fail=None):
+    """A program whose k-th run takes blas_ms + k ms, and its info tool."""
+    name = f"matmul-bench{suffix}"
+    log = folder / "order"
+    threads = f'${{{threads_variable}:-1}}' if threads_variable else "1"
+    script(folder / f"{name}-info", f"""cat <<J
+{{"library_name": "{suffix or 'OpenBLAS'}", "library_version": "9.9", "library_kernels": "{kernels}",
+ "library_threads": "{threads}", "cpu_features": "avx avx2 fma",
+ "naive_variant": "x86-64-v3", "naive_variants_built": "x86-64 x86-64-v3"}}
+J
+""")
+    if fail:
+        script(folder / name, f"echo '{name}{suffix}' >>'{log}'\necho 'matmul-bench: {fail}' >&2\n"
+                              "exit 3\n")
+        return
+    count = folder / f"count{suffix}"
+    script(folder / name, f"""k=$(( $(cat '{count}' 2>/dev/null || echo 0) + 1 )); echo $k >'{count}'
+echo '{name}' >>'{log}'
+printf '{REPORT}' $((1000 + k)) $(({blas_ms} + k)) 0.000151
+""")
+
+
+def run(folder, *args):
+    import subprocess
+    return subprocess.run([str(TOOL), "libraries", *map(str, args), folder / "matmul-bench"],
+                          capture_output=True, text=True, timeout=300)
+
+
+@pytest.fixture
+def siblings(tmp_path):
+    sibling(tmp_path, "", 100, "Haswell", "OPENBLAS_NUM_THREADS")
+    sibling(tmp_path, "-blis", 800, "generic", "BLIS_NUM_THREADS")
+    sibling(tmp_path, "-atlas", 0, "x86-64", fail="out of memory: test")
+    return tmp_path
+
+
+def table(stdout):
+    rows = {}
+    for line in stdout.splitlines():
+        words = line.split()
+        if words and words[0] in ("OpenBLAS", "BLIS", "ATLAS", "reference"):
+            rows[words[0]] = line
+    return rows
+
+
+def test_every_library_gets_a_row_and_a_failure_is_not_lost(siblings):
+    done = run(siblings, 8, "--export-json", siblings / "r.json", "--export-markdown",
+               siblings / "r.md")
+    assert done.returncode == 3, done.stderr  # the failing sibling's own status
+    rows = table(done.stdout)
+    assert set(rows) == {"OpenBLAS", "BLIS", "ATLAS", "reference"}
+    assert "Haswell" in rows["OpenBLAS"] and " 8 " in rows["OpenBLAS"]
+    assert rows["BLIS"].split()[-1] == "slower" and "generic" in rows["BLIS"]
+    assert "failed" in rows["ATLAS"] and "status 3" in rows["ATLAS"]
+    assert "ATLAS: matmul-bench: out of memory: test" in done.stdout.splitlines()
+    assert "not built: apt-get install libblas-dev" in rows["reference"]
+    assert "ATLAS failed" in done.stderr
+    # The successful rows are exported, keyed by library.
+    r = json.loads((siblings / "r.json").read_text())
+    assert [g["key"]["library"] for g in r["groups"]] == ["OpenBLAS", "-blis"]
+    assert [g["runs"] for g in r["groups"]] == [8, 8]
+    states = {x["library"]: x["state"] for x in r["libraries"]}
+    assert states == {"OpenBLAS": "ok", "BLIS": "ok", "ATLAS": "failed",
+                      "reference BLAS": "missing"}
+    assert "| BLIS |" in (siblings / "r.md").read_text()
+
+
+def test_generic_kernels_on_an_avx2_cpu_are_warned_about_not_changed(siblings):
+    done = run(siblings, 4)
+    warnings = [line for line in done.stdout.splitlines() if line.startswith("warning:")]
+    assert len(warnings) == 1
+    assert "BLIS runs its generic kernels" in warnings[0] and "BLIS_ARCH_TYPE" in warnings[0]
+
+
+def test_runs_are_interleaved_round_robin(siblings):
+    run(siblings, 3)
+    order = (siblings / "order").read_text().split()
+    # ATLAS fails at once and drops out; the others take turns, each round turned.
+    assert order[:3] == ["matmul-bench", "matmul-bench-blis", "matmul-bench-atlas-atlas"]
+    assert order[3:] == ["matmul-bench-blis", "matmul-bench", "matmul-bench", "matmul-bench-blis"]
+
+
+def test_threads_are_set_through_each_librarys_own_variable(tmp_path):
+    sibling(tmp_path, "", 100, "Haswell", "OPENBLAS_NUM_THREADS")
+    sibling(tmp_path, "-blis", 90, "zen3", "BLIS_NUM_THREADS")
+    sibling(tmp_path, "-atlas", 300, "x86-64")
+    done = run(tmp_path, 4, "--threads", 2)
+    assert done.returncode == 0, done.stderr
+    rows = table(done.stdout)
+    assert rows["OpenBLAS"].split()[3] == "2" and rows["BLIS"].split()[3] == "2"
+    assert rows["ATLAS"].split()[3] == "1"
+    assert "ATLAS: its thread count is fixed at its build: --threads not followed" in done.stdout
+    assert not [line for line in done.stdout.splitlines() if line.startswith("warning:")]
+
+
+def test_nothing_to_run_is_a_clear_failure(tmp_path):
+    done = run(tmp_path, 2)
+    assert done.returncode == 1
+    assert "not found: run ./quickstart.sh libraries first" in done.stderr
