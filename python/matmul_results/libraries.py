@@ -175,7 +175,8 @@ def lines(rows, limits, cpu_flags):
     for row in rows:
         if row.state == "missing":
             out.append(Line(row.spec.name, "not built",
-                            note=f"not built: apt-get install {row.spec.package}, then rebuild"))
+                            note=f"no {os.path.basename(row.program)} beside the program "
+                                 f"(its library: Debian's {row.spec.package})"))
             continue
         library = library_facts(row.spec, row.info)
         if not row.runs:
