@@ -8,7 +8,8 @@ against this machine's own limits; and two such results compared.
       memory roof and the library's share of the compute peak. Exports JSON,
       Markdown and a roofline SVG, only when every run succeeded.
 
-  matmul-results libraries [N] [--threads T] [--export-json F] [--export-markdown F] [PROGRAM]
+  matmul-results libraries [N] [--threads T] [--export-json F] [--export-markdown F]
+                           [--plot F.svg] [PROGRAM]
       Runs PROGRAM and each sibling built beside it against another CBLAS
       library (PROGRAM-blis, -atlas, -reference) N times each (default 5),
       interleaved, then the limits probe once, and prints one row per
@@ -28,7 +29,7 @@ import tempfile
 
 from . import compare, deps, libraries, machine, model, runner, stats
 from .errors import PROG, Failure, say
-from .export import EXPORTERS, text
+from .export import EXPORTERS, svg, text
 from .export.common import limits_text
 
 ENVIRONMENT_VARIABLES = ("OPENBLAS_NUM_THREADS", "OPENBLAS_CORETYPE", "OMP_NUM_THREADS")
@@ -131,6 +132,10 @@ def cmd_libraries(args):
         outputs.append((args.export_json, EXPORTERS["json"](result)))
     if args.export_markdown:
         outputs.append((args.export_markdown, libraries.markdown(comparison, warnings)))
+    if args.plot:
+        naive = [r.figures["simple_gflops"] for r in result.runs]
+        outputs.append((args.plot, svg.render_bars(comparison, limits,
+                                                   stats.median(naive) if naive else None)))
     for path, content in outputs:
         write_atomically(path, content)
     failed = [row for row in rows if row.state == "failed"]
@@ -173,6 +178,7 @@ def parse(argv):
                       help="set every library's own thread variable to T")
     libs.add_argument("--export-json", metavar="FILE")
     libs.add_argument("--export-markdown", metavar="FILE")
+    libs.add_argument("--plot", metavar="FILE.svg", help="GFLOP/s per library, as SVG")
     cmp = sub.add_parser("compare", help="compare two exports")
     cmp.add_argument("old", metavar="OLD.json")
     cmp.add_argument("new", metavar="NEW.json")

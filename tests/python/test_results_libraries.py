@@ -3,6 +3,7 @@ table, the verdicts against OpenBLAS, the warning for generic kernels, a
 failing sibling and a missing library."""
 
 import json
+import shutil
 
 import pytest
 from conftest import ROOT
@@ -10,6 +11,10 @@ from matmul_results import problem
 
 TOOL = ROOT / "scripts" / "matmul-results"
 REPORT = "".join(problem.REPORT_FORMATS).replace("\n", "\\n")
+LIMITS = {"threads": 2, "fma": True, "memory_roof_gbs": 960, "memory_buffer_bytes": 48000000,
+          "core_clock_ghz": 3.0, "compute_roofs": [
+              {"width_bits": 256, "fma": True, "gflops": 1200},
+              {"width_bits": 512, "fma": True, "gflops": 2400}]}
 
 
 def script(path, body):
@@ -117,3 +122,18 @@ def test_nothing_to_run_is_a_clear_failure(tmp_path):
     done = run(tmp_path, 2)
     assert done.returncode == 1
     assert "not found: run ./quickstart.sh libraries first" in done.stderr
+
+
+@pytest.mark.skipif(shutil.which("gnuplot") is None, reason="gnuplot-nox is not installed")
+def test_chart_has_a_bar_per_library_that_ran_and_the_lines_across(siblings):
+    script(siblings / "matmul-limits", f"""cat >"$2" <<'J'
+{json.dumps(LIMITS)}
+J
+""")
+    done = run(siblings, 4, "--plot", siblings / "bars.svg")
+    assert done.returncode == 3  # ATLAS still fails, and the chart is still drawn
+    drawn = (siblings / "bars.svg").read_text()
+    for label in ("OpenBLAS (Haswell, 1 threads)", "BLIS (generic, 1 threads)",
+                  "256-bit FMA peak, 1200.0 GFLOP/s", "naive loop, 11.97 GFLOP/s"):
+        assert f">{label}</text>" in drawn
+    assert "ATLAS" not in drawn

@@ -63,3 +63,55 @@ def render(result):
             raise Failure(f"gnuplot failed: {proc.stderr.strip()[:300]}", 1)
         with open(out, encoding="utf-8") as f:
             return f.read()
+
+
+def bars_script(lines, limits, naive_gflops, output):
+    """The gnuplot script for the libraries' chart: one bar per library that
+    ran (its median GFLOP/s), with the compute roofs and the naive loop's
+    figure drawn across, into the file `output`."""
+    ran = [line for line in lines if line.blas_gflops]
+    if not ran:
+        raise Failure("--plot needs at least one library that ran", 1)
+    roofs = (limits or {}).get("compute_roofs") or []
+    top = max([line.blas_gflops["median"] for line in ran] + [r["gflops"] for r in roofs])
+    data = "\n".join(
+        f"\"{line.library} ({line.kernels or 'no kernel set'}, {line.threads} threads)\" "
+        f"{line.blas_gflops['median']:.6g}" for line in ran)
+    across = [(f"{r['width_bits']}-bit {'FMA' if limits.get('fma') else 'mul+add'} peak, "
+               f"{r['gflops']:.1f} GFLOP/s", r["gflops"]) for r in roofs]
+    if naive_gflops:
+        across.append((f"naive loop, {naive_gflops:.2f} GFLOP/s", naive_gflops))
+    marks = []
+    for i, (label, y) in enumerate(across):
+        marks += [f"set arrow {i + 1} from graph 0, first {y:.6g} to graph 1, first {y:.6g} "
+                  f"nohead dt {i + 2} lc rgb 'gray40'",
+                  f"set label {i + 1} \"{label}\" at graph 0.01, first {y:.6g} offset 0,0.6"]
+    return "\n".join([
+        'set terminal svg size 900,560 dynamic noenhanced font "sans,12"',
+        f"set output '{output}'",
+        'set title "cblas_dgemm, 1000x2000 by 2000x3000: median GFLOP/s per library"',
+        'set ylabel "GFLOP/s"',
+        f"set yrange [0:{top * 1.15:.6g}]",
+        "set style fill solid 0.5",
+        "set boxwidth 0.6",
+        "set grid ytics",
+        "unset key",
+        "$bars << EOD",
+        data,
+        "EOD",
+        *marks,
+        "plot $bars using 0:2:xtic(1) with boxes, "
+        "$bars using 0:2:(sprintf('%.1f', $2)) with labels offset 0,0.8",
+    ]) + "\n"
+
+
+def render_bars(lines, limits, naive_gflops):
+    gnuplot = deps.program("gnuplot", "--plot")
+    with tempfile.TemporaryDirectory() as tmp:
+        out = os.path.join(tmp, "libraries.svg")
+        proc = subprocess.run([gnuplot], input=bars_script(lines, limits, naive_gflops, out),
+                              text=True, capture_output=True)
+        if proc.returncode != 0 or not os.path.exists(out):
+            raise Failure(f"gnuplot failed: {proc.stderr.strip()[:300]}", 1)
+        with open(out, encoding="utf-8") as f:
+            return f.read()
