@@ -39,7 +39,11 @@ def write_atomically(path, content):
     """Writes the whole file or, on any failure, nothing."""
     directory = os.path.dirname(os.path.abspath(path))
     fd, tmp = tempfile.mkstemp(dir=directory, prefix=".matmul-results-", suffix=".tmp")
+    # mkstemp's file is private; an export is read by others, as any file would be.
+    mask = os.umask(0)
+    os.umask(mask)
     try:
+        os.fchmod(fd, 0o666 & ~mask)
         with os.fdopen(fd, "w", encoding="utf-8") as f:
             f.write(content)
         os.replace(tmp, path)

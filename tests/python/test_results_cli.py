@@ -107,12 +107,15 @@ def test_failed_run_exports_nothing_and_keeps_its_status(stand_ins, stand_in, st
         assert "no random seed" in done.stderr
 
 
-def test_plot_leaves_only_the_svg(stand_ins):
+def test_plot_leaves_only_the_svg_readable_as_any_file(stand_ins):
     folder, stub = stand_ins
     done = call("run", 1, "--plot", folder / "roof.svg", stub)
     assert done.returncode == 0, done.stderr
     assert "<svg" in (folder / "roof.svg").read_text()
     assert not [p for p in os.listdir(folder) if p.startswith(".matmul-results-")]
+    mask = os.umask(0)
+    os.umask(mask)
+    assert (folder / "roof.svg").stat().st_mode & 0o777 == 0o666 & ~mask
 
 
 def test_compare_verdicts(write_export):
