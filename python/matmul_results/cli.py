@@ -120,7 +120,7 @@ def cmd_libraries(args):
     here = os.path.dirname(os.path.abspath(exe))
     rows, limits = libraries.measure(exe, args.runs, args.threads,
                                      os.path.join(here, "matmul-limits"))
-    info = next((row.info for row in rows if row.spec.name == "OpenBLAS"), {}) or {}
+    info = next((row.info for row in rows if row.sibling.name == "OpenBLAS"), {}) or {}
     result = libraries.to_result(exe, rows, limits, info)
     if limits is not None:
         limits["kernel_width_bits"] = None  # one per library: in each run's shares
@@ -144,7 +144,7 @@ def cmd_libraries(args):
         write_atomically(path, content)
     failed = [row for row in rows if row.state == "failed"]
     for row in failed:
-        say(f"{row.spec.name} failed: {row.failure}")
+        say(f"{row.sibling.name} failed: {row.failure}")
     return failed[0].status or 1 if failed else 0
 
 

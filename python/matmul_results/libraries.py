@@ -15,7 +15,7 @@ from .errors import Failure, say
 
 
 @dataclasses.dataclass(frozen=True)
-class Spec:
+class Sibling:
     name: str
     suffix: str  # of the program's name
     package: str  # Debian's package that brings the library
@@ -24,10 +24,10 @@ class Spec:
 
 
 LIBRARIES = [
-    Spec("OpenBLAS", "", "libopenblas-dev", ("OPENBLAS_NUM_THREADS",), "OPENBLAS_CORETYPE"),
-    Spec("BLIS", "-blis", "libblis-dev", ("BLIS_NUM_THREADS",), "BLIS_ARCH_TYPE"),
-    Spec("ATLAS", "-atlas", "libatlas-base-dev", ()),
-    Spec("reference BLAS", "-reference", "libblas-dev", ()),
+    Sibling("OpenBLAS", "", "libopenblas-dev", ("OPENBLAS_NUM_THREADS",), "OPENBLAS_CORETYPE"),
+    Sibling("BLIS", "-blis", "libblis-dev", ("BLIS_NUM_THREADS",), "BLIS_ARCH_TYPE"),
+    Sibling("ATLAS", "-atlas", "libatlas-base-dev", ()),
+    Sibling("reference BLAS", "-reference", "libblas-dev", ()),
 ]
 # Kernel sets that are no better than plain loops on a modern CPU.
 GENERIC_KERNELS = ("generic", "reference")
@@ -35,7 +35,7 @@ GENERIC_KERNELS = ("generic", "reference")
 
 @dataclasses.dataclass
 class Row:
-    spec: Spec
+    sibling: Sibling
     program: str
     state: str  # "ok", "failed" or "missing"
     info: dict = dataclasses.field(default_factory=dict)
@@ -45,21 +45,21 @@ class Row:
     threads_ignored: bool = False  # --threads asked for what it cannot follow
 
 
-def library_facts(spec, info):
+def library_facts(sibling, info):
     """The library as its sibling's info tool reports it."""
     threads = info.get("library_threads", info.get("openblas_threads"))
     return model.Library(
-        name=info.get("library_name", spec.name),
+        name=info.get("library_name", sibling.name),
         version=info.get("library_version", info.get("openblas_version")),
         config=info.get("library_config", info.get("openblas_config")),
         core=info.get("library_kernels", info.get("openblas_core")),
         threads=int(threads) if threads is not None and str(threads).isdigit() else None)
 
 
-def environment_for(spec, threads):
+def environment_for(sibling, threads):
     env = dict(os.environ)
     if threads is not None:
-        for variable in spec.thread_variables:
+        for variable in sibling.thread_variables:
             env[variable] = str(threads)
     return env
 
@@ -68,16 +68,16 @@ def measure(program, count, threads=None, limits_tool=None):
     """Every sibling found beside `program`, `count` times each, round-robin;
     then the limits probe once. Returns (rows, limits)."""
     rows = []
-    for spec in LIBRARIES:
-        path = program + spec.suffix
+    for sibling in LIBRARIES:
+        path = program + sibling.suffix
         if not os.access(path, os.X_OK):
-            rows.append(Row(spec, path, "missing"))
+            rows.append(Row(sibling, path, "missing"))
             continue
-        env = environment_for(spec, threads)
-        info = runner.run_json_tool(path + "-info", lambda out: [], f"{spec.name}'s facts",
+        env = environment_for(sibling, threads)
+        info = runner.run_json_tool(path + "-info", lambda out: [], f"{sibling.name}'s facts",
                                     env=env) or {}
-        rows.append(Row(spec, path, "ok", info,
-                        threads_ignored=threads is not None and not spec.thread_variables))
+        rows.append(Row(sibling, path, "ok", info,
+                        threads_ignored=threads is not None and not sibling.thread_variables))
     active = [row for row in rows if row.state == "ok"]
     if not active:
         raise Failure(f"{program} not found: run ./quickstart.sh libraries first", 1)
@@ -89,14 +89,14 @@ def measure(program, count, threads=None, limits_tool=None):
                 continue
             try:
                 simple_ms, blas_ms, diff, wall_ms, rss_mb = runner.run_program(
-                    row.program, env=environment_for(row.spec, threads), keep_stderr=True)
+                    row.program, env=environment_for(row.sibling, threads), keep_stderr=True)
             except Failure as failure:
                 row.state, row.status = "failed", failure.status
                 row.failure = getattr(failure, "said", None) or str(failure)
-                say(f"{row.spec.name}, run {len(row.runs) + 1}: failed with status "
+                say(f"{row.sibling.name}, run {len(row.runs) + 1}: failed with status "
                     f"{failure.status}: {row.failure}")
                 continue
-            say(f"round {r + 1} of {count}, {row.spec.name}: simple {simple_ms:.1f} ms, "
+            say(f"round {r + 1} of {count}, {row.sibling.name}: simple {simple_ms:.1f} ms, "
                 f"blas {blas_ms:.1f} ms, diff {diff:.6f}")
             row.runs.append({"simple_ms": simple_ms, "blas_ms": blas_ms, "diff": diff,
                              "wall_ms": round(wall_ms, 3),
@@ -119,20 +119,20 @@ def to_result(program, rows, limits, info):
                              env["naive_variants_built"])
     runs = []
     for row in rows:
-        library = library_facts(row.spec, row.info)
+        library = library_facts(row.sibling, row.info)
         width = kernel_width(library.core)
         runs += [model.Run({**f, **stats.derived(f["simple_ms"], f["blas_ms"], limits, width)},
                            node, library, naive) for f in row.runs]
     return model.Result(program=program, runs=runs, environment=env,
                         openblas=machine.library(info), limits=limits,
-                        environment_variables={v: os.environ.get(v) for spec in LIBRARIES
-                                               for v in spec.thread_variables
-                                               + ((spec.kernel_variable,)
-                                                  if spec.kernel_variable else ())},
-                        extra={"libraries": [{"library": row.spec.name, "program": row.program,
+                        environment_variables={v: os.environ.get(v) for sibling in LIBRARIES
+                                               for v in sibling.thread_variables
+                                               + ((sibling.kernel_variable,)
+                                                  if sibling.kernel_variable else ())},
+                        extra={"libraries": [{"library": row.sibling.name, "program": row.program,
                                               "state": row.state, "status": row.status,
                                               "failure": row.failure,
-                                              "package": row.spec.package}
+                                              "package": row.sibling.package}
                                              for row in rows]})
 
 
@@ -171,16 +171,16 @@ class Line:
 def lines(rows, limits, cpu_flags):
     """The comparison's rows, and the warnings to print under them."""
     out, warnings = [], []
-    reference = next((row for row in rows if row.spec.name == "OpenBLAS" and row.runs), None)
+    reference = next((row for row in rows if row.sibling.name == "OpenBLAS" and row.runs), None)
     for row in rows:
         if row.state == "missing":
-            out.append(Line(row.spec.name, "not built",
+            out.append(Line(row.sibling.name, "not built",
                             note=f"no {os.path.basename(row.program)} beside the program "
-                                 f"(its library: Debian's {row.spec.package})"))
+                                 f"(its library: Debian's {row.sibling.package})"))
             continue
-        library = library_facts(row.spec, row.info)
+        library = library_facts(row.sibling, row.info)
         if not row.runs:
-            out.append(Line(row.spec.name, f"failed with status {row.status}", library.version,
+            out.append(Line(row.sibling.name, f"failed with status {row.status}", library.version,
                             library.core, library.threads, note=row.failure))
             continue
         blas = [f["blas_ms"] for f in row.runs]
@@ -198,7 +198,7 @@ def lines(rows, limits, cpu_flags):
         if row.threads_ignored:
             note = "its thread count is fixed at its build: --threads not followed"
         out.append(Line(
-            row.spec.name, "failed" if row.state == "failed" else "ok", library.version,
+            row.sibling.name, "failed" if row.state == "failed" else "ok", library.version,
             library.core, library.threads, len(row.runs),
             {"min": min(blas), "median": stats.median(blas), "max": max(blas)},
             summary["blas_gflops"],
@@ -207,10 +207,10 @@ def lines(rows, limits, cpu_flags):
             summary["speedup"]["median"], stats.median([f["diff"] for f in row.runs]),
             ratio, verdict, note))
         kernels = (library.core or "").lower()
-        if ("avx2" in cpu_flags and row.spec.kernel_variable
+        if ("avx2" in cpu_flags and row.sibling.kernel_variable
                 and any(g in kernels for g in GENERIC_KERNELS)):
-            warnings.append(f"warning: {row.spec.name} runs its {library.core} kernels on a CPU "
-                            f"with AVX2; {row.spec.kernel_variable} selects others (see its "
+            warnings.append(f"warning: {row.sibling.name} runs its {library.core} kernels on a CPU "
+                            f"with AVX2; {row.sibling.kernel_variable} selects others (see its "
                             f"documentation); this tool does not change its choice")
     return out, warnings
 
