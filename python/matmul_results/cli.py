@@ -63,16 +63,12 @@ def measure(exe, count):
     figures = []
     for i in range(1, count + 1):
         try:
-            simple_ms, blas_ms, diff, wall_ms, rss_mb = runner.run_program(exe)
+            run = runner.run_program(exe)
         except Failure as failure:
             raise Failure(f"run {i} of {count}: {failure}", failure.status) from None
-        say(f"run {i} of {count}: simple {simple_ms:.1f} ms, blas {blas_ms:.1f} ms, "
-            f"diff {diff:.6f}")
-        figures.append({"simple_ms": simple_ms, "blas_ms": blas_ms, "diff": diff,
-                        "wall_ms": round(wall_ms, 3),
-                        "outside_ms": round(wall_ms - simple_ms - blas_ms, 3),
-                        "peak_rss_mb": None if rss_mb is None else round(rss_mb, 1),
-                        "exit_status": 0})
+        say(f"run {i} of {count}: simple {run['simple_ms']:.1f} ms, "
+            f"blas {run['blas_ms']:.1f} ms, diff {run['diff']:.6f}")
+        figures.append(run)
     info = runner.run_json_tool(os.path.join(here, "matmul-bench-info"), lambda out: [],
                                 "build and library facts") or {}
     say("measuring this machine's limits (matmul-limits)")

@@ -88,21 +88,17 @@ def measure(program, count, threads=None, limits_tool=None):
             if row.state != "ok":
                 continue
             try:
-                simple_ms, blas_ms, diff, wall_ms, rss_mb = runner.run_program(
-                    row.program, env=environment_for(row.sibling, threads), keep_stderr=True)
+                run = runner.run_program(row.program, env=environment_for(row.sibling, threads),
+                                         keep_stderr=True)
             except Failure as failure:
                 row.state, row.status = "failed", failure.status
                 row.failure = getattr(failure, "said", None) or str(failure)
                 say(f"{row.sibling.name}, run {len(row.runs) + 1}: failed with status "
                     f"{failure.status}: {row.failure}")
                 continue
-            say(f"round {r + 1} of {count}, {row.sibling.name}: simple {simple_ms:.1f} ms, "
-                f"blas {blas_ms:.1f} ms, diff {diff:.6f}")
-            row.runs.append({"simple_ms": simple_ms, "blas_ms": blas_ms, "diff": diff,
-                             "wall_ms": round(wall_ms, 3),
-                             "outside_ms": round(wall_ms - simple_ms - blas_ms, 3),
-                             "peak_rss_mb": None if rss_mb is None else round(rss_mb, 1),
-                             "exit_status": 0})
+            say(f"round {r + 1} of {count}, {row.sibling.name}: simple {run['simple_ms']:.1f} ms, "
+                f"blas {run['blas_ms']:.1f} ms, diff {run['diff']:.6f}")
+            row.runs.append(run)
     limits = None
     if limits_tool:
         say("measuring this machine's limits (matmul-limits)")

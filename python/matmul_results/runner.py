@@ -11,8 +11,9 @@ from .errors import Failure, say
 
 
 def run_program(exe, env=None, keep_stderr=False):
-    """One run: (simple_ms, blas_ms, diff, wall_ms, peak_rss_mb). The
-    program's stderr is ours, unless kept for the Failure's message."""
+    """One run's figures: the report's three, the wall time, the time outside
+    the two timed intervals and the peak resident memory. The program's
+    stderr is ours, unless kept for the Failure's message."""
     start = time.perf_counter()
     with tempfile.TemporaryFile() as err:
         proc = subprocess.Popen([exe], stdout=subprocess.PIPE, env=env,
@@ -37,7 +38,9 @@ def run_program(exe, env=None, keep_stderr=False):
     simple_ms, blas_ms, diff = (float(x) for x in match.groups())
     # ru_maxrss is in KiB on Linux.
     rss_mb = usage.ru_maxrss * 1024 / 1e6 if usage.ru_maxrss > 0 else None
-    return simple_ms, blas_ms, diff, wall_ms, rss_mb
+    return {"simple_ms": simple_ms, "blas_ms": blas_ms, "diff": diff,
+            "wall_ms": round(wall_ms, 3), "outside_ms": round(wall_ms - simple_ms - blas_ms, 3),
+            "peak_rss_mb": None if rss_mb is None else round(rss_mb, 1), "exit_status": 0}
 
 
 def run_json_tool(path, args, what, env=None):

@@ -53,16 +53,20 @@ def script(result, output):
     ]) + "\n"
 
 
-def render(result):
+def draw(script_for):
+    """The SVG that gnuplot draws from script_for(output path)."""
     gnuplot = deps.program("gnuplot", "--plot")
     with tempfile.TemporaryDirectory() as tmp:
-        out = os.path.join(tmp, "roofline.svg")
-        proc = subprocess.run([gnuplot], input=script(result, out), text=True,
-                              capture_output=True)
+        out = os.path.join(tmp, "chart.svg")
+        proc = subprocess.run([gnuplot], input=script_for(out), text=True, capture_output=True)
         if proc.returncode != 0 or not os.path.exists(out):
             raise Failure(f"gnuplot failed: {proc.stderr.strip()[:300]}", 1)
         with open(out, encoding="utf-8") as f:
             return f.read()
+
+
+def render(result):
+    return draw(lambda out: script(result, out))
 
 
 def bars_script(lines, limits, naive_gflops, output):
@@ -106,12 +110,4 @@ def bars_script(lines, limits, naive_gflops, output):
 
 
 def render_bars(lines, limits, naive_gflops):
-    gnuplot = deps.program("gnuplot", "--plot")
-    with tempfile.TemporaryDirectory() as tmp:
-        out = os.path.join(tmp, "libraries.svg")
-        proc = subprocess.run([gnuplot], input=bars_script(lines, limits, naive_gflops, out),
-                              text=True, capture_output=True)
-        if proc.returncode != 0 or not os.path.exists(out):
-            raise Failure(f"gnuplot failed: {proc.stderr.strip()[:300]}", 1)
-        with open(out, encoding="utf-8") as f:
-            return f.read()
+    return draw(lambda out: bars_script(lines, limits, naive_gflops, out))
