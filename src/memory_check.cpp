@@ -8,14 +8,6 @@
 #include "report.hpp"
 
 namespace {
-// OpenBLAS maps one work buffer for each of its threads: its workers' as
-// they start, the calling thread's inside its first call. The size is the
-// library's build constant BUFFER_SIZE, which differs by architecture.
-#if defined(__aarch64__)
-constexpr std::int64_t kLibraryBufferBytes = std::int64_t{32} << 20;
-#else
-constexpr std::int64_t kLibraryBufferBytes = std::int64_t{32} << 22;
-#endif
 // Whatever else the run maps or touches once the check is passed: allocator
 // headers and rounding, the stdio buffer, stacks. Generous, since falling
 // short means a hang (address space) or a kill (container).
@@ -25,8 +17,9 @@ constexpr int kSnapshotAttempts = 64;
 
 // Address-space and data limits count mappings, touched or not: the whole
 // of every library buffer still to be mapped.
-bool address_limit_allows_run(std::int64_t threads, std::FILE* err) {
-  // The library's workers map their buffers at start-up, racing with this
+bool address_limit_allows_run(const MultiplyMemory& library, std::FILE* err) {
+  const std::int64_t block = library.thread_block_bytes;
+  // A library's workers may map their buffers at start-up, racing with this
   // check. A size read between two equal buffer counts describes one moment;
   // a buffer mapped in between would be counted twice and refuse a run that
   // fits. Should the counts never settle, the earlier one errs on the safe side.
@@ -35,15 +28,17 @@ bool address_limit_allows_run(std::int64_t threads, std::FILE* err) {
   std::int64_t in_use = 0;
   const char* what = "";
   for (int attempt = 0; attempt < kSnapshotAttempts; ++attempt) {
-    mapped = anonymous_blocks_mapped(kLibraryBufferBytes);
+    mapped = block > 0 ? anonymous_blocks_mapped(block) : 0;
     if (!tightest_memory_limit(&limit, &in_use, &what)) {
       return true;
     }
-    if (anonymous_blocks_mapped(kLibraryBufferBytes) == mapped) {
+    if (block == 0 || anonymous_blocks_mapped(block) == mapped) {
       break;
     }
   }
-  const std::int64_t buffers = std::max<std::int64_t>(0, threads - mapped) * kLibraryBufferBytes;
+  const std::int64_t threads = std::max(1, library.threads);
+  const std::int64_t buffers =
+      std::max<std::int64_t>(0, threads - mapped) * block + library.call_mapped_bytes;
   if (in_use + kMatrixBytes + buffers + kRunReserveBytes <= limit) {
     return true;
   }
@@ -59,13 +54,13 @@ bool address_limit_allows_run(std::int64_t threads, std::FILE* err) {
 
 // A container's limit counts pages in memory: the matrices, which are all
 // written, and the part of the library's buffers that a multiply touches.
-bool container_limit_allows_run(std::int64_t threads, std::FILE* err) {
+bool container_limit_allows_run(const MultiplyMemory& library, std::FILE* err) {
   std::int64_t limit = 0;
   std::int64_t in_use = 0;
   if (!container_memory_limit(&limit, &in_use)) {
     return true;
   }
-  const std::int64_t more = library_resident_bytes(threads) + kRunReserveBytes;
+  const std::int64_t more = library.resident_bytes + kRunReserveBytes;
   if (in_use + kMatrixBytes + more <= limit) {
     return true;
   }
@@ -80,7 +75,6 @@ bool container_limit_allows_run(std::int64_t threads, std::FILE* err) {
 }
 }  // namespace
 
-bool memory_limits_allow_run(int library_threads, std::FILE* err) {
-  const std::int64_t threads = std::max(1, library_threads);
-  return address_limit_allows_run(threads, err) && container_limit_allows_run(threads, err);
+bool memory_limits_allow_run(const MultiplyMemory& library, std::FILE* err) {
+  return address_limit_allows_run(library, err) && container_limit_allows_run(library, err);
 }

@@ -1,7 +1,5 @@
 #include "run.hpp"
 
-#include <cblas.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -10,19 +8,11 @@
 #include <random>
 #include <vector>
 
+#include "blas/library.hpp"
 #include "kernels/kernels.hpp"
 #include "memory_check.hpp"
 #include "platform/platform.hpp"
 #include "report.hpp"
-
-// The dgemm call below passes 32-bit counts. An OpenBLAS built with 64-bit
-// integers has a different ABI, so refuse it here rather than miscall it.
-#ifndef OPENBLAS_VERSION
-#error "cblas.h is not OpenBLAS's: point the build at OpenBLAS (see README)"
-#endif
-static_assert(sizeof(blasint) == sizeof(std::int32_t),
-              "OpenBLAS was built with 64-bit integers (INTERFACE64); this benchmark needs "
-              "the CBLAS interface with 32-bit integers");
 
 namespace {
 constexpr std::int64_t kElementsA = std::int64_t{M} * K;
@@ -35,7 +25,7 @@ std::vector<double> zero_matrix(std::int64_t count) {
 }  // namespace
 
 int run_benchmark(SeedSource seed_source, std::FILE* out, std::FILE* err) {
-  if (!memory_limits_allow_run(openblas_get_num_threads(), err)) {
+  if (!memory_limits_allow_run(library_memory(), err)) {
     return kExitNoMemory;
   }
   // Declared first so they are released last, in reverse order of creation.
@@ -68,8 +58,7 @@ int run_benchmark(SeedSource seed_source, std::FILE* out, std::FILE* err) {
   const std::int64_t t0 = counter_ticks();
   simple_multiply(A.data(), B.data(), M, K, N, C_simple.data());
   const std::int64_t t1 = counter_ticks();
-  cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, M, N, K, 1.0, A.data(), K, B.data(), N,
-              0.0, C_blas.data(), N);
+  library_multiply(A.data(), B.data(), M, K, N, C_blas.data());
   const std::int64_t t2 = counter_ticks();
 
   print_times(out, elapsed_ms(t0, t1, frequency), elapsed_ms(t1, t2, frequency));

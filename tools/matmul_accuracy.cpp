@@ -5,8 +5,6 @@
 // and against the a-priori error bound gamma_K * sum |a| |b|.
 //
 // Usage: matmul-accuracy [--seed N] [--sample N] [--json FILE]
-#include <cblas.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
@@ -22,6 +20,7 @@
 #include <vector>
 
 #include "accuracy.hpp"
+#include "blas/library.hpp"
 #include "kernels/kernels.hpp"
 #include "random_fill.hpp"
 #include "run.hpp"
@@ -109,8 +108,7 @@ AccuracyReport measure_accuracy(std::int64_t seed, std::int64_t sample) {
   fill_uniform(generator, A.data(), M * K);
   fill_uniform(generator, B.data(), K * N);
   simple_multiply(A.data(), B.data(), M, K, N, C_simple.data());
-  cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, M, N, K, 1.0, A.data(), K, B.data(), N,
-              0.0, C_blas.data(), N);
+  library_multiply(A.data(), B.data(), M, K, N, C_blas.data());
   const double diff = abs_diff_sum(C_blas.data(), C_simple.data(), M * N);
 
   const auto picked = sample_indices(kElementsC, sample, static_cast<std::uint32_t>(seed));
@@ -170,6 +168,7 @@ void print_text(const AccuracyReport& r) {
   std::printf("matmul-accuracy: A %dx%d times B %dx%d, seed %" PRId64 ", %zu of %" PRId64
               " elements checked against the exact product\n",
               M, K, K, N, r.seed, r.sampled, kElementsC);
+  std::printf("blas: %s %s\n", library_name(), library_version().c_str());
   std::printf("error bound: gamma_K * sum|a||b|, gamma_%d = %.6e\n\n", K, r.gamma);
   std::printf("%-8s %12s %12s %14s %14s %14s %14s\n", "", "max ulp", "median ulp", "max rel err",
               "median rel", "max of bound", "median bound");
@@ -194,10 +193,13 @@ nlohmann::ordered_json number(double v) {
 }
 
 nlohmann::ordered_json to_json(const AccuracyReport& r) {
-  nlohmann::ordered_json out = {{"shape", {{"M", M}, {"K", K}, {"N", N}}},
-                                {"seed", r.seed},
-                                {"sampled", r.sampled},
-                                {"gamma_K", r.gamma}};
+  nlohmann::ordered_json out = {
+      {"shape", {{"M", M}, {"K", K}, {"N", N}}},
+      {"library",
+       {{"name", library_name()}, {"version", library_version()}, {"kernels", library_kernels()}}},
+      {"seed", r.seed},
+      {"sampled", r.sampled},
+      {"gamma_K", r.gamma}};
   for (int c = 0; c < 2; ++c) {
     const Errors& e = r.errors[c];
     out[kNames[c]] = {{"max_ulp", number(e.max_ulp)},

@@ -10,7 +10,6 @@
 // It prints a table and, with --json FILE, writes the same as JSON.
 //
 // Usage: matmul-limits [--threads N] [--json FILE]
-#include <cblas.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -19,6 +18,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "blas/library.hpp"
 #include "probes.hpp"
 
 namespace {
@@ -85,7 +85,7 @@ bool write_file(const std::string& path, const std::string& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  int threads = openblas_get_num_threads();
+  int threads = library_threads();
   const char* json_path = nullptr;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];

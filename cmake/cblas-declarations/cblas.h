@@ -26,6 +26,8 @@ void cblas_dgemm(const enum CBLAS_ORDER Order, const enum CBLAS_TRANSPOSE TransA
                  const double* B, const blasint ldb, const double beta, double* C,
                  const blasint ldc);
 int openblas_get_num_threads(void);
+char* openblas_get_config(void);
+char* openblas_get_corename(void);
 
 #ifdef __cplusplus
 }
