@@ -1,26 +1,31 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs matmul-bench (`bench`) or its test suite (`test`);
-# `windows` builds OpenBLAS and matmul-bench.exe for 64-bit Windows and runs
+# `libraries` builds it against every CBLAS library Debian ships and runs
+# them side by side (scripts/matmul-results libraries); `windows` builds OpenBLAS and matmul-bench.exe for 64-bit Windows and runs
 # it under Wine; `arm64` cross-builds for 64-bit Arm Linux and runs the test
 # suite under qemu. Installs only what is missing (Debian/Ubuntu, through
 # apt-get, as root or with sudo), configures once, rebuilds only what changed.
 set -euo pipefail
 
 usage() {
-  echo "usage: $0 bench|test|windows|arm64" >&2
+  echo "usage: $0 bench|test|libraries|windows|arm64" >&2
   exit 2
 }
 [ $# -eq 1 ] || usage
 mode=$1
-case $mode in bench | test | windows | arm64) ;; *) usage ;; esac
+case $mode in bench | test | libraries | windows | arm64) ;; *) usage ;; esac
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 build=${MATMUL_BENCH_BUILD_DIR:-$root/build}
 
 case $mode in
   bench) packages=(g++ cmake make pkg-config libopenblas-dev nlohmann-json3-dev) ;;
+  # The other CBLAS libraries, for the programs built against each.
   test) packages=(g++ cmake make pkg-config libopenblas-dev nlohmann-json3-dev googletest libgtest-dev
-    libbenchmark-dev python3 python3-scipy python3-pytest gnuplot-nox qemu-user) ;;
+    libbenchmark-dev python3 python3-scipy python3-pytest gnuplot-nox qemu-user
+    libblis-dev libatlas-base-dev libblas-dev) ;;
+  libraries) packages=(g++ cmake make pkg-config libopenblas-dev nlohmann-json3-dev python3
+    python3-scipy libblis-dev libatlas-base-dev libblas-dev) ;;
   # OpenBLAS for Windows is built from Debian's source package.
   windows) packages=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64 wine64
     googletest gcc make perl dpkg-dev xz-utils cmake pkg-config python3 nlohmann-json3-dev) ;;
@@ -73,6 +78,9 @@ install_missing() {
 
 configure() {
   local args=()
+  if [ "$mode" = test ] || [ "$mode" = libraries ]; then
+    args+=(-DMATMUL_BENCH_SIBLINGS=ON)
+  fi
   if [ "$mode" = test ]; then
     args+=(-DBUILD_TESTING=ON)
   elif [ ! -f "$build/CMakeCache.txt" ]; then
@@ -106,6 +114,10 @@ configure
 if [ "$mode" = bench ]; then
   cmake --build "$build" --target matmul-bench -j "$jobs" >&2
   exec "$build/matmul-bench"
+elif [ "$mode" = libraries ]; then
+  # Every program, with its info and accuracy tools, and the limits probe.
+  cmake --build "$build" -j "$jobs" >&2
+  exec "$root/scripts/matmul-results" libraries "$build/matmul-bench"
 else
   cmake --build "$build" -j "$jobs" >&2
   exec ctest --test-dir "$build" --output-on-failure -j "$jobs"

@@ -4,7 +4,7 @@ library chose and the threads it ran, set against OpenBLAS and the roofs.
 
 A sibling is the program built against another library: PROGRAM-blis,
 PROGRAM-atlas, PROGRAM-reference beside PROGRAM, each with its info tool
-(SIBLING-info) beside it.
+(SIBLING-info) and its accuracy tool (matmul-accuracy-blis, ...) beside it.
 """
 
 import dataclasses
@@ -21,16 +21,29 @@ class Sibling:
     package: str  # Debian's package that brings the library
     thread_variables: tuple  # what sets its thread count; none when fixed at its build
     kernel_variable: str = None  # what selects its kernels, where something does
+    fixed_kernels: str = None  # where nothing does: why, and what to do instead
 
 
 LIBRARIES = [
     Sibling("OpenBLAS", "", "libopenblas-dev", ("OPENBLAS_NUM_THREADS",), "OPENBLAS_CORETYPE"),
     Sibling("BLIS", "-blis", "libblis-dev", ("BLIS_NUM_THREADS",), "BLIS_ARCH_TYPE"),
-    Sibling("ATLAS", "-atlas", "libatlas-base-dev", ()),
-    Sibling("reference BLAS", "-reference", "libblas-dev", ()),
+    Sibling("ATLAS", "-atlas", "libatlas-base-dev", (), fixed_kernels=(
+        "it is tuned when it is built; to build it for this CPU, see Debian's "
+        "/usr/share/doc/libatlas3-base/README.Debian")),
+    Sibling("reference BLAS", "-reference", "libblas-dev", (), fixed_kernels=(
+        "its plain loops are the floor that any library should beat, not a choice")),
 ]
 # Kernel sets that are no better than plain loops on a modern CPU.
 GENERIC_KERNELS = ("generic", "reference")
+
+
+def baseline_kernels(kernels):
+    """Kernels for no better than the x86-64 baseline: none at all (the
+    reference BLAS), a generic set, or ATLAS's build for SSE2 (its
+    architecture names any AVX it was built for)."""
+    name = (kernels or "").lower()
+    return (not name or any(g in name for g in GENERIC_KERNELS)
+            or ("sse2" in name and "avx" not in name))
 
 
 @dataclasses.dataclass
@@ -43,6 +56,7 @@ class Row:
     failure: str = None
     status: int = 0
     threads_ignored: bool = False  # --threads asked for what it cannot follow
+    accuracy: dict = None  # its accuracy tool's report, where it has one
 
 
 def library_facts(sibling, info):
@@ -104,7 +118,22 @@ def measure(program, count, threads=None, limits_tool=None):
         say("measuring this machine's limits (matmul-limits)")
         limits = runner.run_json_tool(limits_tool, lambda out: ["--json", out],
                                       "the machine's limits and the percentages")
+    for row in rows:
+        if row.runs:
+            tool = os.path.join(os.path.dirname(program), "matmul-accuracy" + row.sibling.suffix)
+            say(f"{row.sibling.name}: errors against the exact product ({os.path.basename(tool)})")
+            row.accuracy = runner.run_json_tool(tool, lambda out: ["--json", out],
+                                                f"{row.sibling.name}'s accuracy",
+                                                env=environment_for(row.sibling, threads))
     return rows, limits
+
+
+def error_of_bound(row):
+    """The library's largest error as a share of the error bound, or None."""
+    try:
+        return float(row.accuracy["blas"]["max_of_bound"])
+    except (TypeError, KeyError, ValueError):
+        return None
 
 
 def to_result(program, rows, limits, info):
@@ -128,7 +157,8 @@ def to_result(program, rows, limits, info):
                         extra={"libraries": [{"library": row.sibling.name, "program": row.program,
                                               "state": row.state, "status": row.status,
                                               "failure": row.failure,
-                                              "package": row.sibling.package}
+                                              "package": row.sibling.package,
+                                              "accuracy": row.accuracy}
                                              for row in rows]})
 
 
@@ -162,6 +192,7 @@ class Line:
     vs_openblas: float = None
     verdict: str = None
     note: str = None
+    error_of_bound: float = None
 
 
 def lines(rows, limits, cpu_flags):
@@ -201,14 +232,30 @@ def lines(rows, limits, cpu_flags):
             (summary["blas_pct_of_peak"] or {}).get("median"),
             (summary["blas_pct_of_peak_at_kernel_width"] or {}).get("median"),
             summary["speedup"]["median"], stats.median([f["diff"] for f in row.runs]),
-            ratio, verdict, note))
-        kernels = (library.core or "").lower()
-        if ("avx2" in cpu_flags and row.sibling.kernel_variable
-                and any(g in kernels for g in GENERIC_KERNELS)):
-            warnings.append(f"warning: {row.sibling.name} runs its {library.core} kernels on a CPU "
-                            f"with AVX2; {row.sibling.kernel_variable} selects others (see its "
-                            f"documentation); this tool does not change its choice")
+            ratio, verdict, note, error_of_bound(row)))
+        if "avx2" in cpu_flags and baseline_kernels(library.core):
+            warnings.append(kernel_warning(row, library))
+        bound = error_of_bound(row)
+        if bound is not None and bound > 1:
+            warnings.append(f"warning: {row.sibling.name}'s error leaves the bound: its largest is "
+                            f"{bound:.3g} times the bound (matmul-accuracy"
+                            f"{row.sibling.suffix})")
     return out, warnings
+
+
+def kernel_warning(row, library):
+    """What to tell a user whose library runs baseline kernels on an AVX2 CPU:
+    what selects others, if anything does. Their choice is never changed."""
+    name = row.sibling.name
+    variable = row.info.get("library_kernel_variable", row.sibling.kernel_variable)
+    if variable:
+        choices = row.info.get("library_kernel_choices")
+        how = f"{variable} selects others" + (f" (by number: {choices})" if choices else "")
+        return (f"warning: {name} runs its {library.core} kernels on a CPU with AVX2; {how}; "
+                f"this tool does not change its choice")
+    kernels = f"its {library.core} kernels" if library.core else "no tuned kernels"
+    return (f"warning: {name} runs {kernels} on a CPU with AVX2; nothing selects others at run "
+            f"time: {row.sibling.fixed_kernels or 'see its documentation'}")
 
 
 def _cell(value, form):
@@ -217,20 +264,21 @@ def _cell(value, form):
 
 HEADER = ["library", "version", "kernels", "threads", "runs", "blas ms (min-median-max)",
           "GFLOP/s", "% of peak", "% at its width", "speedup over naive", "diff",
-          "vs OpenBLAS", "verdict"]
+          "error / bound", "vs OpenBLAS", "verdict"]
 
 
 def cells(line):
     if line.blas_ms is None:
         return [line.library, line.version or "", line.kernels or "",
-                _cell(line.threads, "{}"), "0", line.state, "", "", "", "", "", "", ""]
+                _cell(line.threads, "{}"), "0", line.state, "", "", "", "", "", "", "", ""]
     ms = line.blas_ms
     return [line.library, line.version or "unknown", line.kernels or "none",
             _cell(line.threads, "{}"), str(line.runs),
             f"{ms['min']:.1f} - {ms['median']:.1f} - {ms['max']:.1f}",
             _cell(line.blas_gflops["median"], "{:.1f}"), _cell(line.pct_of_peak, "{:.1f}"),
             _cell(line.pct_at_width, "{:.1f}"), _cell(line.speedup, "{:.1f}"),
-            _cell(line.diff, "{:.6f}"), _cell(line.vs_openblas, "{:.3f}") if line.verdict else "base",
+            _cell(line.diff, "{:.6f}"), _cell(line.error_of_bound, "{:.3g}"),
+            _cell(line.vs_openblas, "{:.3f}") if line.verdict else "base",
             line.verdict or ""]
 
 

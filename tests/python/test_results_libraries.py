@@ -22,15 +22,24 @@ def script(path, body):
     path.chmod(0o755)
 
 
-def sibling(folder, suffix, blas_ms, kernels, threads_variable=None, fail=None):
-    """A program whose k-th run takes blas_ms + k ms, and its info tool."""
+def sibling(folder, suffix, blas_ms, kernels, threads_variable=None, fail=None, info=None,
+            of_bound=None):
+    """A program whose k-th run takes blas_ms + k ms, its info tool (with
+    `info` added), and, given of_bound, its accuracy tool."""
     name = f"matmul-bench{suffix}"
     log = folder / "order"
     threads = f'${{{threads_variable}:-1}}' if threads_variable else "1"
-    script(folder / f"{name}-info", f"""cat <<J
-{{"library_name": "{suffix or 'OpenBLAS'}", "library_version": "9.9", "library_kernels": "{kernels}",
- "library_threads": "{threads}", "cpu_features": "avx avx2 fma",
- "naive_variant": "x86-64-v3", "naive_variants_built": "x86-64 x86-64-v3"}}
+    facts = {"library_name": suffix or "OpenBLAS", "library_version": "9.9",
+             "library_kernels": kernels, "library_threads": "@THREADS@",
+             "cpu_features": "avx avx2 fma", "naive_variant": "x86-64-v3",
+             "naive_variants_built": "x86-64 x86-64-v3", **(info or {})}
+    script(folder / f"{name}-info", "cat <<J\n" +
+           json.dumps(facts).replace("@THREADS@", threads) + "\nJ\n")
+    if of_bound is not None:
+        report = {"blas": {"max_of_bound": of_bound}, "simple": {"max_of_bound": 0.01}}
+        script(folder / f"matmul-accuracy{suffix}", f"""[ "$1" = --json ] || exit 2
+cat >"$2" <<'J'
+{json.dumps(report)}
 J
 """)
     if fail:
@@ -137,3 +146,40 @@ J
                   "256-bit FMA peak, 1200.0 GFLOP/s", "naive loop, 11.97 GFLOP/s"):
         assert f">{label}</text>" in drawn
     assert "ATLAS" not in drawn
+
+
+def test_kernels_that_nothing_selects_are_warned_about_with_what_to_do(tmp_path):
+    sibling(tmp_path, "", 100, "Haswell", "OPENBLAS_NUM_THREADS")
+    sibling(tmp_path, "-blis", 800, "generic", "BLIS_NUM_THREADS",
+            info={"library_kernel_variable": "BLIS_ARCH_TYPE",
+                  "library_kernel_choices": "3 haswell, 6 zen3, 25 generic"})
+    sibling(tmp_path, "-atlas", 300, "x86SSE264SSE2")
+    sibling(tmp_path, "-reference", 3000, "")
+    done = run(tmp_path, 2)
+    assert done.returncode == 0, done.stderr
+    warnings = {line.split()[1]: line for line in done.stdout.splitlines()
+                if line.startswith("warning:")}
+    assert set(warnings) == {"BLIS", "ATLAS", "reference"}
+    assert "BLIS_ARCH_TYPE selects others (by number: 3 haswell, 6 zen3, 25 generic)" in (
+        warnings["BLIS"])
+    assert "x86SSE264SSE2 kernels" in warnings["ATLAS"] and "README.Debian" in warnings["ATLAS"]
+    assert "no tuned kernels" in warnings["reference"]
+    # An ATLAS built for this CPU's AVX is not warned about.
+    sibling(tmp_path, "-atlas", 300, "x86AVX2FMA")
+    done = run(tmp_path, 2)
+    assert not [line for line in done.stdout.splitlines() if line.startswith("warning: ATLAS")]
+
+
+def test_a_library_whose_error_leaves_the_bound_is_named(tmp_path):
+    sibling(tmp_path, "", 100, "Haswell", "OPENBLAS_NUM_THREADS", of_bound=0.002)
+    sibling(tmp_path, "-blis", 90, "zen3", "BLIS_NUM_THREADS", of_bound=3.5)
+    done = run(tmp_path, 2, "--export-json", tmp_path / "r.json")
+    assert done.returncode == 0, done.stderr
+    rows = table(done.stdout)
+    assert " 0.002 " in rows["OpenBLAS"] and " 3.5 " in rows["BLIS"]
+    named = [line for line in done.stdout.splitlines() if "leaves the bound" in line]
+    assert named == ["warning: BLIS's error leaves the bound: its largest is 3.5 times the "
+                     "bound (matmul-accuracy-blis)"]
+    kept = {x["library"]: x["accuracy"] for x in json.loads((tmp_path / "r.json").read_text())[
+        "libraries"]}
+    assert kept["BLIS"]["blas"]["max_of_bound"] == 3.5
