@@ -20,10 +20,11 @@ build=${MATMUL_BENCH_BUILD_DIR:-$root/build}
 
 case $mode in
   bench) packages=(g++ cmake make pkg-config libopenblas-dev nlohmann-json3-dev) ;;
-  # The other CBLAS libraries, for the programs built against each.
+  # The other CBLAS libraries, for the programs built against each; Slurm
+  # and munge, for the cluster mode's tests, which start their own.
   test) packages=(g++ cmake make pkg-config libopenblas-dev nlohmann-json3-dev googletest libgtest-dev
     libbenchmark-dev python3 python3-scipy python3-pytest gnuplot-nox qemu-user
-    libblis-dev libatlas-base-dev libblas-dev) ;;
+    libblis-dev libatlas-base-dev libblas-dev slurm-wlm munge) ;;
   libraries) packages=(g++ cmake make pkg-config libopenblas-dev nlohmann-json3-dev python3
     python3-scipy libblis-dev libatlas-base-dev libblas-dev) ;;
   # OpenBLAS for Windows is built from Debian's source package.

@@ -16,18 +16,30 @@ against this machine's own limits; and two such results compared.
       library: its version, kernels and threads, its times, rates and
       shares of the peak, and how it compares with OpenBLAS.
 
+  matmul-results cluster [--partition P] [--nodes LIST] [N] --out DIR [--sbatch-arg ARG]...
+                         [--max-queued J] [--slow-mads K] [--slow-percent P] [PROGRAM]
+  matmul-results cluster --resume DIR
+      Runs PROGRAM N times (default 5) on every node of the partition (or
+      of LIST), one Slurm job per node with the node to itself, each node
+      set against its own limits; then writes DIR/cluster.md, .json and
+      .svg, one row per node, set against the nodes of its kind, and names
+      the slow, the faulty, the unlike and those that did not run. Exit
+      status 3 when any is named, 4 when Slurm's controller does not answer.
+
   matmul-results compare OLD.json NEW.json
       Each figure's medians side by side, their ratio, a Mann-Whitney U
       p-value over the runs, and a verdict at alpha = 0.05.
 """
 
 import argparse
+import json
 import os
+import socket
 import re
 import sys
 import tempfile
 
-from . import compare, deps, libraries, machine, model, runner, stats
+from . import cluster, compare, deps, fleet, libraries, machine, model, runner, stats
 from .errors import PROG, Failure, say
 from .export import EXPORTERS, svg, text
 from .export.common import limits_text
@@ -55,15 +67,16 @@ def write_atomically(path, content):
         raise
 
 
-def measure(exe, count):
-    """N runs of the program and the facts around them, as a Result."""
+def measure(exe, count, keep_stderr=False):
+    """N runs of the program and the facts around them, as a Result. With
+    keep_stderr, the program's message is in the Failure, not on stderr."""
     if not os.access(exe, os.X_OK):
         raise Failure(f"{exe} not found: run ./quickstart.sh bench first", 1)
     here = os.path.dirname(os.path.abspath(exe))
     figures = []
     for i in range(1, count + 1):
         try:
-            run = runner.run_program(exe)
+            run = runner.run_program(exe, keep_stderr=keep_stderr)
         except Failure as failure:
             raise Failure(f"run {i} of {count}: {failure}", failure.status) from None
         say(f"run {i} of {count}: simple {run['simple_ms']:.1f} ms, "
@@ -144,6 +157,31 @@ def cmd_libraries(args):
     return failed[0].status or 1 if failed else 0
 
 
+def cmd_cluster(args):
+    launcher = os.path.join(machine.ROOT, "scripts", "matmul-results")
+    return cluster.run(args, launcher, write_atomically)
+
+
+def cmd_cluster_node(args):
+    """One node's share of a cluster run, inside its Slurm job: its export,
+    or its failure, written into DIR/nodes where the controller looks."""
+    node = os.environ.get("SLURMD_NODENAME") or socket.gethostname()
+    try:
+        result = measure(args.program, args.runs, keep_stderr=True)
+        here = os.path.dirname(os.path.abspath(args.program))
+        result.extra["accuracy"] = runner.run_json_tool(
+            os.path.join(here, "matmul-accuracy"), lambda out: ["--json", out],
+            "the library's error against the exact product")
+        result.extra["node"] = node
+        write_atomically(cluster.node_file(args.out, node), EXPORTERS["json"](result))
+        return 0
+    except Failure as failure:
+        write_atomically(cluster.node_file(args.out, node, "failed.json"), json.dumps(
+            {"node": node, "status": failure.status, "message": str(failure)}) + "\n")
+        say(str(failure))
+        return failure.status
+
+
 def cmd_compare(args):
     old, new = model.load(args.old), model.load(args.new)
     for line in compare.differences(old, new):
@@ -179,6 +217,29 @@ def parse(argv):
     libs.add_argument("--export-json", metavar="FILE")
     libs.add_argument("--export-markdown", metavar="FILE")
     libs.add_argument("--plot", metavar="FILE.svg", help="GFLOP/s per library, as SVG")
+    clu = sub.add_parser("cluster", help="every node of a Slurm cluster, one report")
+    clu.add_argument("positional", nargs="*", metavar="[N] [PROGRAM]")
+    clu.add_argument("--partition", metavar="P")
+    clu.add_argument("--nodes", metavar="LIST", help="Slurm host list, e.g. n[1-8],m3")
+    clu.add_argument("--out", metavar="DIR", help="where the nodes' exports and the report go")
+    clu.add_argument("--resume", metavar="DIR", help="finish the run in DIR")
+    clu.add_argument("--sbatch-arg", action="append", default=[], metavar="ARG",
+                     help="passed to sbatch as one argument (repeatable)")
+    clu.add_argument("--max-queued", type=count, default=100, metavar="J",
+                     help="jobs of this run in the queue at once (default 100)")
+    clu.add_argument("--time-limit", default="30", metavar="MINUTES",
+                     help="each job's Slurm time limit (default 30)")
+    clu.add_argument("--poll", type=float, default=5.0, metavar="S",
+                     help="seconds between readings of the queue (default 5)")
+    clu.add_argument("--controller-wait", type=float, default=120.0, metavar="S",
+                     help="how long a controller that stops answering is waited for (default 120)")
+    clu.add_argument("--slow-mads", type=float, default=fleet.SLOW_MADS, metavar="K")
+    clu.add_argument("--slow-percent", type=float, default=fleet.SLOW_PERCENT, metavar="P")
+    clu.add_argument("--no-plot", action="store_true", help="no SVG chart")
+    node = sub.add_parser("cluster-node", help=argparse.SUPPRESS)
+    node.add_argument("--out", required=True)
+    node.add_argument("runs", type=count)
+    node.add_argument("program")
     cmp = sub.add_parser("compare", help="compare two exports")
     cmp.add_argument("old", metavar="OLD.json")
     cmp.add_argument("new", metavar="NEW.json")
@@ -186,8 +247,10 @@ def parse(argv):
     args, extras = parser.parse_known_args(argv)
     if args.command == "compare" and extras:
         parser.error(f"unrecognized arguments: {' '.join(extras)}")
-    if args.command in ("run", "libraries"):
-        sub_parser = run if args.command == "run" else libs
+    if args.command == "cluster-node" and extras:
+        parser.error(f"unrecognized arguments: {' '.join(extras)}")
+    if args.command in ("run", "libraries", "cluster"):
+        sub_parser = {"run": run, "libraries": libs, "cluster": clu}[args.command]
         unknown = [x for x in extras if x.startswith("-")]
         if unknown:
             sub_parser.error(f"unrecognized arguments: {' '.join(unknown)}")
@@ -199,6 +262,15 @@ def parse(argv):
         except argparse.ArgumentTypeError as e:
             sub_parser.error(str(e))
         args.program = args.positional[1] if len(args.positional) > 1 else None
+    if args.command == "cluster":
+        if bool(args.out) == bool(args.resume):
+            clu.error("give --out DIR for a new run or --resume DIR, one of them")
+        if args.resume and (args.positional or args.partition or args.nodes or args.sbatch_arg):
+            clu.error("--resume takes what the run in DIR asked for: no N, PROGRAM, --partition, "
+                      "--nodes or --sbatch-arg")
+        if args.slow_mads < 0 or not 0 <= args.slow_percent < 100 or args.poll <= 0:
+            clu.error("--slow-mads, --slow-percent (0 to 100) and --poll must not be negative")
+        args.program = args.program or os.path.join(machine.ROOT, "build", "matmul-bench")
     for option in ("export_json", "export_markdown", "plot"):
         if getattr(args, option, "x") == "":
             parser.error(f"--{option.replace('_', '-')} needs a file name")
@@ -208,7 +280,8 @@ def parse(argv):
 def main(argv):
     args = parse(argv)
     try:
-        commands = {"run": cmd_run, "libraries": cmd_libraries, "compare": cmd_compare}
+        commands = {"run": cmd_run, "libraries": cmd_libraries, "compare": cmd_compare,
+                    "cluster": cmd_cluster, "cluster-node": cmd_cluster_node}
         return commands[args.command](args)
     except Failure as failure:
         say(str(failure))

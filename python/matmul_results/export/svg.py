@@ -111,3 +111,43 @@ def bars_script(lines, limits, naive_gflops, output):
 
 def render_bars(lines, limits, naive_gflops):
     return draw(lambda out: bars_script(lines, limits, naive_gflops, out))
+
+
+def _quoted(text):
+    """A gnuplot string: node names are the cluster's, not ours."""
+    return '"' + str(text).replace("\\", "\\\\").replace('"', '\\"') + '"'
+
+
+def fleet_script(nodes, output):
+    """The gnuplot script for the fleet's chart: each node that ran, its
+    simple and blas rates as % of its group's median, side by side, with
+    100 % drawn across, into the file `output`."""
+    ran = [n for n in nodes if n.state == "ok"]
+    data = "\n".join(f"{_quoted(n.name)} {100 + n.simple_deviation:.6g} "
+                     f"{100 + n.blas_deviation:.6g}" for n in ran)
+    top = max([100.0] + [100 + max(n.simple_deviation, n.blas_deviation) for n in ran])
+    return "\n".join([
+        f'set terminal svg size {max(600, 60 * len(ran) + 200)},520 dynamic noenhanced '
+        f'font "sans,12"',
+        f"set output {_quoted(output)}",
+        'set title "Each node against the median of the nodes of its kind (CPU model, cores)"',
+        'set ylabel "% of its group\'s median rate"',
+        f"set yrange [0:{top * 1.15:.6g}]",
+        "set style data histograms",
+        "set style histogram clustered gap 1",
+        "set style fill solid 0.5",
+        "set grid ytics",
+        "set key top right",
+        "set xtics rotate by -45",
+        "set arrow 1 from graph 0, first 100 to graph 1, first 100 nohead dt 2 lc rgb 'gray40'",
+        "set label 1 \"group median\" at graph 0.01, first 100 offset 0,0.6",
+        "$nodes << EOD",
+        data,
+        "EOD",
+        "plot $nodes using 2:xtic(1) title \"simple (GB/s)\", "
+        "$nodes using 3 title \"blas (GFLOP/s)\"",
+    ]) + "\n"
+
+
+def render_fleet(nodes):
+    return draw(lambda out: fleet_script(nodes, out))
