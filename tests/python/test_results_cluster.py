@@ -171,7 +171,8 @@ def test_an_interrupt_cancels_only_this_runs_jobs_that_have_not_started(cluster,
     program = stand_in(tmp_path, {f"n{i}": NORMAL for i in range(1, 4)}, hold=["n2", "n3"])
     # Another user's job holds n1, so this run's job for n1 waits.
     foreign = cluster.run(["sbatch", "--parsable", "--nodelist=n1", "--exclusive",
-                           "--wrap", f"sleep 60; : {tmp_path}"]).stdout.strip()
+                           f"--output={tmp_path / 'foreign.out'}", "--wrap",
+                           "sleep 60"]).stdout.strip()
     out = tmp_path / "out"
     run = start(cluster, program, out)
     try:
