@@ -159,10 +159,9 @@ def text(nodes):
     widths = [max(len(r[i]) for r in table) for i in range(len(table[0]))]
     out = ["  ".join(c.ljust(w) for c, w in zip(r, widths)).rstrip() for r in table]
     for node in nodes:
-        for flag in node.flags:
-            out.append(f"{node.name}: {flag}" + (f" ({node.reason})" if node.reason and flag in (
-                "not run", "lost: its job ended without a result") or flag.startswith(
-                "faulty: the run failed") else ""))
+        out += [f"{node.name}: {flag}" for flag in node.flags]
+        if node.reason:
+            out.append(f"{node.name}: {node.reason}")
     return "\n".join(out) + "\n"
 
 

@@ -87,7 +87,7 @@ class SlurmCluster:
             "ProctrackType=proctrack/linuxproc", "TaskPlugin=task/none",
             "SwitchType=switch/none", "MpiDefault=none", "JobAcctGatherType=jobacct_gather/none",
             "AccountingStorageType=accounting_storage/none", "JobCompType=jobcomp/none",
-            "SchedulerType=sched/builtin", "SelectType=select/linear",
+            "SelectType=select/linear",
             f"StateSaveLocation={self.path('state')}",
             f"SlurmdSpoolDir={self.path('spool', '%n')}",
             f"SlurmctldPidFile={self.path('slurmctld.pid')}",
@@ -158,6 +158,30 @@ class SlurmCluster:
     def run(self, argv, timeout=30):
         return subprocess.run(argv, capture_output=True, text=True, env=self.env,
                               timeout=timeout)
+
+    def settle(self, seconds=60):
+        """Waits for every job to end (all are the tests'), cancels any
+        left after `seconds`, and waits for every node to be idle again."""
+        active = "--states=PENDING,RUNNING,CONFIGURING,COMPLETING,SUSPENDED"
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            if not self.run(["squeue", "--noheader", active, "--format=%i"]).stdout.split():
+                break
+            time.sleep(0.3)
+        else:
+            jobs = self.run(["squeue", "--noheader", active, "--format=%i"]).stdout.split()
+            if jobs:
+                self.run(["scancel", *jobs])
+        self._wait(lambda: self.idle() == set(self.nodes), "every node idle again")
+
+    def status(self):
+        """The queue and the nodes, and the controller's log's end, for a
+        failure's message."""
+        queue = self.run(["squeue", "--states=all", "--format=%i %j %T %R %N"]).stdout
+        nodes = self.run(["sinfo", "--Node", "--format=%N %T %E"]).stdout
+        with open(self.path("slurmctld.log"), encoding="utf-8", errors="replace") as f:
+            log = f.read()[-3000:]
+        return f"--- squeue\n{queue}--- sinfo\n{nodes}--- slurmctld.log\n{log}"
 
     def idle(self):
         out = self.run(["sinfo", "--noheader", "--Node", "--format=%N %T"]).stdout.split("\n")

@@ -6,8 +6,11 @@ Debian's slurm-wlm and munge; skipped with the reason otherwise."""
 
 import json
 import os
+import pathlib
+import shutil
 import signal
 import subprocess
+import tempfile
 import time
 
 import pytest
@@ -59,11 +62,12 @@ def start(cluster, program, out, *args):
                             stderr=subprocess.PIPE, text=True, env=cluster.env)
 
 
-def wait_for_progress(run, text, seconds=60):
+def wait_for_progress(cluster, run, text, seconds=120):
     """Reads the tool's progress lines until one holds `text`."""
     deadline = time.monotonic() + seconds
     while text not in (run.stderr.readline() if run.poll() is None else ""):
-        assert time.monotonic() < deadline and run.poll() is None, f"no line with {text!r}"
+        assert time.monotonic() < deadline and run.poll() is None, (
+            f"no line with {text!r}\n{cluster.status()}")
 
 
 def rows(out):
@@ -72,10 +76,26 @@ def rows(out):
         return {n["name"]: n for n in json.load(f)["nodes"]}
 
 
+@pytest.fixture
+def tmp_path():
+    """A folder of the test's own, removed after it: nothing is left behind
+    (pytest keeps its own tmp_path folders for a while)."""
+    folder = tempfile.mkdtemp(prefix="mm-cluster-")
+    yield pathlib.Path(folder)
+    shutil.rmtree(folder, ignore_errors=True)
+
+
 @pytest.fixture(scope="module")
-def cluster():
+def slurm():
     with slurm_cluster.SlurmCluster([f"n{i}" for i in range(1, 6)]) as c:
         yield c
+
+
+@pytest.fixture
+def cluster(slurm):
+    """The shared cluster, every job of the test ended after it."""
+    yield slurm
+    slurm.settle()
 
 
 @pytest.mark.skipif(not PROGRAM, reason="CTest names the built program (MATMUL_BENCH)")
@@ -137,9 +157,9 @@ def test_a_node_lost_mid_run_is_reported_and_resume_completes_it(cluster, tmp_pa
     out = tmp_path / "out"
     run = start(cluster, program, out)
     try:
-        deadline = time.monotonic() + 60
+        deadline = time.monotonic() + 120
         while not (out / "nodes" / "n1.json").exists() or not (out / "nodes" / "n2.json").exists():
-            assert time.monotonic() < deadline, "n1 and n2 did not finish"
+            assert time.monotonic() < deadline, f"n1 and n2 did not finish\n{cluster.status()}"
             time.sleep(0.2)
         cluster.stop_node("n3")  # its job is still holding
         stdout, stderr = run.communicate(timeout=120)
@@ -176,7 +196,7 @@ def test_an_interrupt_cancels_only_this_runs_jobs_that_have_not_started(cluster,
     out = tmp_path / "out"
     run = start(cluster, program, out)
     try:
-        wait_for_progress(run, "2 running, 1 pending")
+        wait_for_progress(cluster, run, "2 running, 1 pending")
         run.send_signal(signal.SIGINT)
         stdout, stderr = run.communicate(timeout=60)
         queue = cluster.run(["squeue", "--noheader", "--format=%i %T"]).stdout
@@ -217,7 +237,7 @@ def test_a_controller_that_stops_answering_loses_nothing(cluster, tmp_path):
     out = tmp_path / "out"
     run = start(cluster, program, out, "--controller-wait", "3")
     try:
-        wait_for_progress(run, "3 running")
+        wait_for_progress(cluster, run, "3 running")
         cluster.stop_controller()
         stdout, stderr = run.communicate(timeout=60)
         assert run.returncode == 4, stdout + stderr
