@@ -69,6 +69,9 @@ MultiplyMemory library_memory() {
   MultiplyMemory memory;
   memory.threads = library_threads();
   memory.thread_block_bytes = kBufferBytes;
+  // Beside the buffers its first call maps a little more: nothing seen on
+  // x86-64, 0.4 MB on arm64 (armv8 kernels, under qemu).
+  memory.call_mapped_bytes = std::int64_t{1} << 20;
   memory.resident_bytes = (std::int64_t{8} << 20) + memory.threads * (std::int64_t{4} << 20);
   return memory;
 }
