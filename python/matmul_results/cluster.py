@@ -78,9 +78,9 @@ def run(args, launcher, write):
         state = {"program": program, "runs": args.runs, "partition": args.partition,
                  "nodes_asked": args.nodes, "sbatch_args": args.sbatch_arg,
                  "name": f"matmul-results-{uuid.uuid4().hex[:12]}", "jobs": {}}
+    slurm.environment_ok()  # before anything is written
     for folder in (out, os.path.join(out, "nodes"), os.path.join(out, "logs")):
         os.makedirs(folder, exist_ok=True)
-    slurm.environment_ok()
     found = slurm.nodes(state["partition"], state["nodes_asked"])
     if state["nodes_asked"]:
         # A node asked for but unknown to Slurm is reported, not dropped.

@@ -101,9 +101,9 @@ def cluster(slurm):
 @pytest.mark.skipif(not PROGRAM, reason="CTest names the built program (MATMUL_BENCH)")
 def test_the_real_program_on_three_nodes(cluster, tmp_path):
     # One node at a time: the emulated nodes share this machine's cores. They
-    # are one machine, so what tells them apart is this shared VM's noise
-    # (10 % and more between runs): the threshold is set above it.
-    done = tool(cluster, "--nodes", "n[1-3]", "1", "--max-queued", "1", "--slow-percent", "50",
+    # are one machine, so what tells them apart is this shared VM's noise and
+    # the other tests running beside this one: the threshold is set above it.
+    done = tool(cluster, "--nodes", "n[1-3]", "1", "--max-queued", "1", "--slow-percent", "90",
                 "--out", tmp_path / "out", PROGRAM, timeout=600)
     assert done.returncode == 0, done.stdout + done.stderr
     report = rows(tmp_path / "out")
@@ -267,6 +267,7 @@ def test_a_controller_that_does_not_answer_is_a_clear_failure(cluster, tmp_path)
                           capture_output=True, text=True, env=env, timeout=120)
     assert done.returncode == 4
     assert done.stderr.startswith("matmul-results: scontrol failed")
+    assert not (tmp_path / "out").exists()
 
 
 def test_thirty_two_nodes_in_bounded_time(tmp_path):
