@@ -257,6 +257,11 @@ def parse(argv):
         args.positional += extras
         if len(args.positional) > 2:
             sub_parser.error(f"unrecognized arguments: {' '.join(args.positional[2:])}")
+        # N is optional: a lone path (one that exists, or names a folder)
+        # is the program.
+        lone = args.positional[0] if len(args.positional) == 1 else ""
+        if not lone.isdigit() and (os.sep in lone or os.path.exists(lone)):
+            args.positional.insert(0, "5")
         try:
             args.runs = count(args.positional[0]) if args.positional else 5
         except argparse.ArgumentTypeError as e:

@@ -62,6 +62,13 @@ def test_bad_arguments_give_usage_and_no_run(stand_ins, command, args):
     assert not (folder / "count").exists()
 
 
+def test_the_program_alone_runs_the_default_five_times(stand_ins):
+    folder, stub = stand_ins
+    done = call("run", stub)
+    assert done.returncode == 0, done.stderr
+    assert (folder / "count").read_text().strip() == "5"
+
+
 def test_run_exports_agree_with_the_runs(stand_ins):
     folder, stub = stand_ins
     done = call("run", 4, "--export-json", folder / "r.json", "--export-markdown",
