@@ -18,8 +18,9 @@ import signal
 import time
 import uuid
 
-from . import fleet, model, slurm
+from . import fleet, model, problem, slurm
 from .errors import Failure, say
+from .export import svg
 
 STATE = "state.json"
 
@@ -166,7 +167,7 @@ def run(args, launcher, write):
             if to_submit or active:
                 time.sleep(args.poll)
     except KeyboardInterrupt:
-        mine = [job for job in active.values()]
+        mine = list(active.values())
         if mine:
             say(f"interrupted: cancelling this run's {len(mine)} jobs that have not started")
             try:
@@ -213,14 +214,13 @@ def collect(out, names, not_run, lost):
 
 
 def report(out, names, not_run, lost, args, write):
-    from .export import svg  # gnuplot only where a chart is drawn
     nodes = collect(out, names, not_run, lost)
     thresholds = {"slow_mads": args.slow_mads, "slow_percent": args.slow_percent}
     groups = fleet.judge(nodes, args.slow_mads, args.slow_percent)
     write(os.path.join(out, "cluster.md"), fleet.markdown(nodes, groups, thresholds))
     write(os.path.join(out, "cluster.json"), json.dumps(
         {"nodes": [vars(n) for n in nodes], "groups": groups, "thresholds": thresholds,
-         "diff_bound": fleet.problem.DIFF_BOUND}, indent=2) + "\n")
+         "diff_bound": problem.DIFF_BOUND}, indent=2) + "\n")
     if any(n.state == "ok" for n in nodes) and not args.no_plot:
         try:
             write(os.path.join(out, "cluster.svg"), svg.render_fleet(nodes))

@@ -49,9 +49,7 @@ def from_result(name, result):
     """A node's row from its export (a model.Result)."""
     runs = result.runs
     first = runs[0]
-    med = {key: stats.median([r.figures[key] for r in runs if r.figures.get(key) is not None])
-           for key in ("simple_ms", "blas_ms", "diff", "speedup", "simple_gflops",
-                       "blas_gflops")}
+    med = {key: (value or {}).get("median") for key, value in result.summary().items()}
     accuracy = (result.extra or {}).get("accuracy") or {}
     of_bound = (accuracy.get("blas") or {}).get("max_of_bound")
     return Node(
@@ -59,8 +57,7 @@ def from_result(name, result):
         library=f"{first.library.name} {first.library.version}", kernels=first.library.core,
         threads=first.library.threads, naive=first.naive_build.variant, runs=len(runs),
         simple_ms=med["simple_ms"], blas_ms=med["blas_ms"],
-        # The naive loop streams B once per row of A: its rate in GB/s.
-        simple_gbs=problem.B_BYTES_STREAMED / (med["simple_ms"] / 1000.0) / 1e9,
+        simple_gbs=stats.stream_gbs(med["simple_ms"]),
         blas_gflops=med["blas_gflops"], speedup=med["speedup"], diff=med["diff"],
         accuracy_of_bound=of_bound)
 

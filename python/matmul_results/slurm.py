@@ -2,7 +2,6 @@
 argument of its own, never a shell's word, and every reading of the queue
 or the nodes is one command for all of them, whatever their number."""
 
-import os
 import subprocess
 
 from .errors import Failure
@@ -101,7 +100,3 @@ def environment_ok():
     """Raises Failure with Slurm's own word when its controller is down."""
     command(["scontrol", "ping"])
     return True
-
-
-def is_running_under_slurm():
-    return "SLURM_JOB_ID" in os.environ

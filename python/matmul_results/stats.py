@@ -24,6 +24,11 @@ def summarise(runs, keys):
     return summary
 
 
+def stream_gbs(simple_ms):
+    """The rate at which the naive loop streamed B (once per row of A)."""
+    return problem.B_BYTES_STREAMED / (simple_ms / 1000.0) / 1e9
+
+
 def derived(simple_ms, blas_ms, limits, kernel_width_bits):
     """A run's rates, speedup and shares of the machine's roofs."""
     blas_gflops = problem.FLOP / (blas_ms / 1000.0) / 1e9
@@ -34,8 +39,7 @@ def derived(simple_ms, blas_ms, limits, kernel_width_bits):
     if not limits:
         return out
     if limits.get("memory_roof_gbs"):
-        stream_gbs = problem.B_BYTES_STREAMED / (simple_ms / 1000.0) / 1e9
-        out["simple_pct_of_stream"] = 100.0 * stream_gbs / limits["memory_roof_gbs"]
+        out["simple_pct_of_stream"] = 100.0 * stream_gbs(simple_ms) / limits["memory_roof_gbs"]
     roofs = {r["width_bits"]: r["gflops"] for r in limits.get("compute_roofs", [])}
     if roofs:
         out["blas_pct_of_peak"] = 100.0 * blas_gflops / roofs[max(roofs)]
