@@ -7,6 +7,8 @@ extern "C" {
 #include "blas/cblas_integer.hpp"
 #include "blas/library.hpp"
 
+// Its other facts are fixed at its build: blas/fixed_at_build.cpp.
+
 static_assert(kCblasCountsAre32Bit<decltype(&cblas_dgemm)>,
               "this ATLAS's CBLAS takes 64-bit integers; this benchmark needs 32-bit ones");
 
@@ -18,31 +20,10 @@ void library_multiply(const double* A, const double* B, std::int32_t m, std::int
 const char* library_name() {
   return "ATLAS";
 }
-// ATLAS cannot tell its version at run time: the build reads it off the
-// library's file name.
-std::string library_version() {
-  return MATMUL_LIBRARY_VERSION;
-}
-std::string library_config() {
-  return "";
-}
 // ATLAS tunes itself when it is built, not when it runs: the architecture
 // it was built for (Debian's is the SSE2 baseline).
 std::string library_kernels() {
   return ATL_ARCH;
-}
-const char* library_kernel_variable() {
-  return "";
-}
-std::string library_kernel_choices() {
-  return "";
-}
-// Debian's build is the serial one; only a rebuild changes that.
-int library_threads() {
-  return 1;
-}
-const char* library_thread_variables() {
-  return "";
 }
 
 // Measured with ATLAS 3.10.3 on Zen 5: the multiply maps and touches 7.5

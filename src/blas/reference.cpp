@@ -5,6 +5,8 @@
 #include "blas/cblas_integer.hpp"
 #include "blas/library.hpp"
 
+// Its other facts are fixed at its build: blas/fixed_at_build.cpp.
+
 static_assert(kCblasCountsAre32Bit<decltype(&cblas_dgemm)>,
               "the reference CBLAS was built with 64-bit integers; this benchmark needs "
               "32-bit ones");
@@ -17,27 +19,7 @@ void library_multiply(const double* A, const double* B, std::int32_t m, std::int
 const char* library_name() {
   return "reference BLAS";
 }
-// It cannot tell its version at run time: the build reads it off the
-// library's file name.
-std::string library_version() {
-  return MATMUL_LIBRARY_VERSION;
-}
-std::string library_config() {
-  return "";
-}
 std::string library_kernels() {
-  return "";
-}
-const char* library_kernel_variable() {
-  return "";
-}
-std::string library_kernel_choices() {
-  return "";
-}
-int library_threads() {
-  return 1;
-}
-const char* library_thread_variables() {
   return "";
 }
 
