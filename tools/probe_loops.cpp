@@ -8,7 +8,10 @@
 #define MATMUL_LIMITS_X86 1
 #endif
 
-double stream_read_pass(const double* data, std::int64_t count) {
+namespace {
+
+// One body for every build: each caller's target decides its loads.
+__attribute__((always_inline)) inline double read_pass(const double* data, std::int64_t count) {
   constexpr int kLanes = 16;
   double acc[kLanes] = {};
   for (std::int64_t i = 0; i + kLanes <= count; i += kLanes) {
@@ -22,6 +25,24 @@ double stream_read_pass(const double* data, std::int64_t count) {
   }
   return sum;
 }
+
+}  // namespace
+
+double stream_read_pass(const double* data, std::int64_t count) {
+  return read_pass(data, count);
+}
+
+#ifdef MATMUL_LIMITS_X86
+__attribute__((target("avx2"))) double stream_read_pass_avx2(const double* data,
+                                                             std::int64_t count) {
+  return read_pass(data, count);
+}
+
+__attribute__((target("avx512f,prefer-vector-width=512"))) double stream_read_pass_avx512(
+    const double* data, std::int64_t count) {
+  return read_pass(data, count);
+}
+#endif
 
 std::uint64_t clock_chain(std::int64_t adds) {
   std::uint64_t x = 0;

@@ -29,28 +29,54 @@ double seconds_since(Clock::time_point start) {
 
 // --- Memory roof -----------------------------------------------------------
 
-// GB/s of one core reading a buffer the size of B front to back: the best
-// pass of those in half a second, since one pass takes only milliseconds
-// and this machine's neighbours come and go.
-double stream_read_gbs() {
+using ReadPass = double (*)(const double*, std::int64_t);
+
+// One core reading a buffer the size of B front to back, pass after pass,
+// for `seconds`: the bytes over the whole time, as the naive loop streams B
+// for the whole of its multiply; and the fastest pass, a burst.
+ReadRate sustained_read(const char* build, int load_bits, ReadPass pass,
+                        const std::vector<double>& buffer, double seconds) {
+  const auto count = static_cast<std::int64_t>(buffer.size());
+  const double bytes = static_cast<double>(buffer.size() * sizeof(double));
+  double sink = pass(buffer.data(), count);  // warm: pages and the loop's code
+  double total = 0.0;
+  double best = 0.0;
+  const Clock::time_point begin = Clock::now();
+  double elapsed = 0.0;
+  do {
+    const Clock::time_point start = Clock::now();
+    sink += pass(buffer.data(), count);
+    const double s = seconds_since(start);
+    total += bytes;
+    best = std::max(best, bytes / s * 1e-9);
+    elapsed = seconds_since(begin);
+  } while (elapsed < seconds);
+  if (sink == -1.0) {  // keeps the sums alive
+    std::puts("");
+  }
+  return {build, load_bits, total / elapsed * 1e-9, best};
+}
+
+std::vector<ReadRate> read_rates(double seconds) {
   std::vector<double> buffer(static_cast<std::size_t>(K) * N);
   for (std::size_t i = 0; i < buffer.size(); ++i) {
     buffer[i] = static_cast<double>(i & 1023);
   }
-  const auto count = static_cast<std::int64_t>(buffer.size());
-  double best = 0.0;
-  double sink = 0.0;
-  const Clock::time_point begin = Clock::now();
-  for (int pass = 0; pass < 8 || seconds_since(begin) < 0.5; ++pass) {
-    const Clock::time_point start = Clock::now();
-    sink += stream_read_pass(buffer.data(), count);
-    const double s = seconds_since(start);
-    best = std::max(best, static_cast<double>(buffer.size() * sizeof(double)) / s * 1e-9);
+  std::vector<ReadRate> rates;
+#ifdef MATMUL_LIMITS_X86
+  rates.push_back(sustained_read("x86-64", 128, stream_read_pass, buffer, seconds));
+  if (cpu_supports_feature("avx2")) {
+    rates.push_back(sustained_read("avx2", 256, stream_read_pass_avx2, buffer, seconds));
   }
-  if (sink == -1.0) {  // keeps the sums alive
-    std::puts("");
+  if (cpu_supports_feature("avx512f")) {
+    rates.push_back(sustained_read("avx512", 512, stream_read_pass_avx512, buffer, seconds));
   }
-  return best;
+#elif defined(MATMUL_LIMITS_ARM64)
+  rates.push_back(sustained_read("neon", 128, stream_read_pass, buffer, seconds));
+#else
+  rates.push_back(sustained_read("generic", 0, stream_read_pass, buffer, seconds));
+#endif
+  return rates;
 }
 
 // --- Compute roofs -----------------------------------------------------------
@@ -106,44 +132,55 @@ MATMUL_CHAIN_KERNEL(fma128, , float64x2_t, vdupq_n_f64, vaddq_f64, vst1q_f64,
 using ChainKernel = double (*)(std::int64_t, double, double);
 
 // GFLOP/s of `kernel` (lanes doubles per chain step, flops_per_step each)
-// run on `threads` threads at once, best of a few trials.
-double peak_gflops(ChainKernel kernel, int lanes, int flops_per_step, int threads) {
+// on `threads` threads at once, each calling it in short slices until
+// `seconds` have passed: what the cores sustain, clock drops under load
+// included.
+double sustained_gflops(ChainKernel kernel, int lanes, int flops_per_step, int threads,
+                        double seconds) {
   // Read at run time, so that no compiler can fold the chains away.
   volatile double m_source = 0.999999;
   volatile double a_source = 1e-6;
   const double m = m_source, a = a_source;
-  // About 0.2 s per trial at a few GHz.
-  const std::int64_t iterations = 40000000;
-  double best = 0.0;
-  for (int trial = 0; trial < 3; ++trial) {
-    std::atomic<int> ready{0};
-    std::atomic<bool> go{false};
-    std::vector<double> sinks(static_cast<std::size_t>(threads));
-    std::vector<std::thread> pool;
-    for (int t = 0; t < threads; ++t) {
-      pool.emplace_back([&, t] {
-        ready.fetch_add(1);
-        while (!go.load()) {
-        }
-        sinks[static_cast<std::size_t>(t)] = kernel(iterations, m, a);
-      });
-    }
-    while (ready.load() < threads) {
-    }
-    const Clock::time_point start = Clock::now();
-    go.store(true);
-    for (std::thread& th : pool) {
-      th.join();
-    }
-    const double s = seconds_since(start);
-    const double flops = static_cast<double>(iterations) * kChains * lanes * flops_per_step *
-                         static_cast<double>(threads);
-    best = std::max(best, flops / s * 1e-9);
-    if (sinks[0] == -1.0) {
-      std::puts("");
-    }
+  // About 5 ms a slice at a few GHz.
+  const std::int64_t slice = 1000000;
+  std::atomic<int> ready{0};
+  std::atomic<bool> go{false};
+  std::atomic<bool> stop{false};
+  std::vector<double> sinks(static_cast<std::size_t>(threads));
+  std::vector<std::int64_t> slices(static_cast<std::size_t>(threads));
+  std::vector<std::thread> pool;
+  for (int t = 0; t < threads; ++t) {
+    pool.emplace_back([&, t] {
+      ready.fetch_add(1);
+      while (!go.load()) {
+      }
+      const auto i = static_cast<std::size_t>(t);
+      do {
+        sinks[i] += kernel(slice, m, a);
+        ++slices[i];
+      } while (!stop.load());
+    });
   }
-  return best;
+  while (ready.load() < threads) {
+  }
+  const Clock::time_point start = Clock::now();
+  go.store(true);
+  while (seconds_since(start) < seconds) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  stop.store(true);
+  for (std::thread& th : pool) {
+    th.join();
+  }
+  const double s = seconds_since(start);
+  double steps = 0.0;
+  for (const std::int64_t n : slices) {
+    steps += static_cast<double>(n) * static_cast<double>(slice);
+  }
+  if (sinks[0] == -1.0) {
+    std::puts("");
+  }
+  return steps * kChains * lanes * flops_per_step / s * 1e-9;
 }
 
 #endif  // x86-64 or AArch64
@@ -170,12 +207,17 @@ double core_clock_ghz() {
 
 }  // namespace
 
-MachineLimits measure_limits(int threads) {
+const ReadRate& MachineLimits::memory_roof() const {
+  return *std::max_element(reads.begin(), reads.end(),
+                           [](const ReadRate& a, const ReadRate& b) { return a.gbs < b.gbs; });
+}
+
+MachineLimits measure_limits(const LimitsRequest& request) {
   MachineLimits limits{};
-  limits.threads = std::max(1, threads);
-  threads = limits.threads;
+  limits.compute_seconds = request.compute_seconds;
+  limits.memory_seconds = request.memory_seconds;
   // Widths the CPU and OS support, whether each is measured with FMA, and
-  // its peak.
+  // its peak at each thread count.
 #ifdef MATMUL_LIMITS_X86
   const bool fma = cpu_supports_feature("fma");
   std::vector<int> widths{128};
@@ -189,16 +231,22 @@ MachineLimits measure_limits(int threads) {
     const ChainKernel kernel = width == 512   ? fma512
                                : width == 256 ? (fma ? fma256 : muladd256)
                                               : (fma ? fma128 : muladd128);
-    limits.compute_roofs.push_back(
-        {width, fma, peak_gflops(kernel, width / 64, fma ? 2 : 1, threads)});
+    for (const int threads : request.threads) {
+      limits.compute_roofs.push_back(
+          {width, fma, threads,
+           sustained_gflops(kernel, width / 64, fma ? 2 : 1, threads, request.compute_seconds)});
+    }
   }
   limits.fma = fma;
 #elif defined(MATMUL_LIMITS_ARM64)
   limits.fma = true;
-  limits.compute_roofs.push_back({128, true, peak_gflops(fma128, 2, 2, threads)});
+  for (const int threads : request.threads) {
+    limits.compute_roofs.push_back(
+        {128, true, threads, sustained_gflops(fma128, 2, 2, threads, request.compute_seconds)});
+  }
 #endif
   limits.core_clock_ghz = core_clock_ghz();
-  limits.memory_roof_gbs = stream_read_gbs();
+  limits.reads = read_rates(request.memory_seconds);
   limits.memory_buffer_bytes = static_cast<double>(K) * N * sizeof(double);
   return limits;
 }
