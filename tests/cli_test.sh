@@ -53,11 +53,33 @@ stack_kib=$(ulimit -s)
 [ "$stack_kib" != unlimited ] || stack_kib=32768
 # OpenBLAS starts a thread per core it may use; OMP_* would change nproc's answer.
 before_main_kib=$((48000 + $(env -u OMP_NUM_THREADS -u OMP_THREAD_LIMIT nproc) * stack_kib))
+# Once a run has reported under a limit, a larger limit of the same kind
+# leaves the run more room and nothing else: it only has to be admitted.
+# The check admits or refuses before any work, so such a run is stopped
+# half a second in (status 124) rather than timed in full, and a refusal
+# (status 2, within milliseconds) fails it. One full multiply per sweep.
+declare -A reported_at=()
+admitted_run() {
+  local what=$1
+  shift
+  timeout -k 2 0.5 "$@" >"$work/out" 2>"$work/err"
+  status=$?
+  case $status in
+    0 | 124) status=0 ;;
+    *) fail "status $status under $what, more room than a run that reported had" ;;
+  esac
+}
 limited_run() {
   local flag=$1 kib=$2
+  if [ -n "${reported_at[$flag]:-}" ] && [ "$kib" -gt "${reported_at[$flag]}" ]; then
+    admitted_run "ulimit $flag $kib" bash -c 'ulimit -c 0 && ulimit "$1" "$2" && exec "$3"' _ \
+      "$flag" "$kib" "$exe"
+    return
+  fi
   timeout -k 5 30 bash -c 'ulimit -c 0 && ulimit "$1" "$2" && exec "$3"' _ "$flag" "$kib" "$exe" \
     >"$work/out" 2>"$work/err"
   status=$?
+  [ "$status" -ne 0 ] || reported_at[$flag]=$kib
   case_name="$case_name, ulimit $flag $kib"
   check_report_or_refusal "out of memory: the matrices need 112000000 bytes" || case $status in
     124 | 137) fail "no end within 30 s" ;;
@@ -118,9 +140,15 @@ cgroup_run() {
       echo "$bytes" >"$cgroup/memory.memsw.limit_in_bytes"
     bytes=$(cat "$cgroup/memory.limit_in_bytes")
   fi
+  if [ -n "${reported_at[cgroup]:-}" ] && [ "$bytes" -gt "${reported_at[cgroup]}" ]; then
+    admitted_run "a container limit of $bytes bytes" bash -c \
+      'echo $$ >"$1/cgroup.procs" && exec "$2"' _ "$cgroup" "$exe"
+    return
+  fi
   timeout -k 5 30 bash -c 'echo $$ >"$1/cgroup.procs" && exec "$2"' _ "$cgroup" "$exe" \
     >"$work/out" 2>"$work/err"
   status=$?
+  [ "$status" -ne 0 ] || reported_at[cgroup]=$bytes
   case_name="$case_name, container limit $bytes bytes"
   check_report_or_refusal "out of memory: the matrices need 112000000 bytes and about [0-9]* more, with [0-9]* in use, but the container's memory limit is $bytes bytes" ||
     case $status in
@@ -143,7 +171,7 @@ case $case_name in
     check_report
     ;;
   stdout-full)
-    [ -w /dev/full ] || { echo "no /dev/full here"; exit 0; }
+    [ -w /dev/full ] || { echo "SKIP: no /dev/full here"; exit 77; }
     "${prog[@]}" >/dev/full 2>"$work/err"
     expect_status $? 4
     if [ -n "${MATMUL_TEST_EMULATOR:-}" ]; then
