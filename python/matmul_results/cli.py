@@ -1,35 +1,6 @@
 """matmul-results: matmul-bench's figures, repeated, summarised and set
-against this machine's own limits; and two such results compared.
-
-  matmul-results run [N] [--export-json F] [--export-markdown F] [--plot F.svg] [PROGRAM]
-      Runs PROGRAM (default build/matmul-bench) N times (default 5), then
-      the limits probe beside it (matmul-limits) once, and prints min /
-      median / max of every figure, with the naive loop's share of the
-      memory roof and the library's share of the compute peak. Exports JSON,
-      Markdown and a roofline SVG, only when every run succeeded.
-
-  matmul-results libraries [N] [--threads T] [--export-json F] [--export-markdown F]
-                           [--plot F.svg] [PROGRAM]
-      Runs PROGRAM and each sibling built beside it against another CBLAS
-      library (PROGRAM-blis, -atlas, -reference) N times each (default 5),
-      interleaved, then the limits probe once, and prints one row per
-      library: its version, kernels and threads, its times, rates and
-      shares of the peak, and how it compares with OpenBLAS.
-
-  matmul-results cluster [--partition P] [--nodes LIST] [N] --out DIR [--sbatch-arg ARG]...
-                         [--max-queued J] [--slow-mads K] [--slow-percent P] [PROGRAM]
-  matmul-results cluster --resume DIR
-      Runs PROGRAM N times (default 5) on every node of the partition (or
-      of LIST), one Slurm job per node with the node to itself, each node
-      set against its own limits; then writes DIR/cluster.md, .json and
-      .svg, one row per node, set against the nodes of its kind, and names
-      the slow, the faulty, the unlike and those that did not run. Exit
-      status 3 when any is named, 4 when Slurm's controller does not answer.
-
-  matmul-results compare OLD.json NEW.json
-      Each figure's medians side by side, their ratio, a Mann-Whitney U
-      p-value over the runs, and a verdict at alpha = 0.05.
-"""
+against this machine's own limits; libraries and cluster nodes side by
+side; and two results compared. COMMANDS below says how to call each."""
 
 import argparse
 import json
@@ -39,13 +10,10 @@ import re
 import sys
 import tempfile
 
-from . import cluster, compare, deps, fleet, libraries, machine, model, runner, stats
+from . import cluster, compare, deps, fleet, libraries, machine, measure, model, problem, runner, stats
 from .errors import PROG, Failure, say
 from .export import EXPORTERS, svg, text
 from .export.common import limits_text
-
-ENVIRONMENT_VARIABLES = ("OPENBLAS_NUM_THREADS", "OPENBLAS_CORETYPE", "OMP_NUM_THREADS")
-
 
 def write_atomically(path, content):
     """Writes the whole file or, on any failure, nothing."""
@@ -67,94 +35,84 @@ def write_atomically(path, content):
         raise
 
 
-def measure(exe, count, keep_stderr=False):
-    """N runs of the program and the facts around them, as a Result. With
-    keep_stderr, the program's message is in the Failure, not on stderr."""
-    if not os.access(exe, os.X_OK):
-        raise Failure(f"{exe} not found: run ./quickstart.sh bench first", 1)
-    here = os.path.dirname(os.path.abspath(exe))
-    figures = []
-    for i in range(1, count + 1):
+def library_line(library):
+    """The library that ran, as the run's header names it."""
+    return (f"library: {library.name or 'unknown'} {library.version or ''} "
+            f"({library.config or 'no configuration reported'}); kernels "
+            f"{library.core or 'unknown'}, {library.threads or 'unknown'} threads")
+
+
+def write_exports(wanted):
+    """Renders each (path, render) and writes those that rendered, each whole
+    or not at all: one export that cannot be made costs no other. Returns the
+    first failure's status, or 0."""
+    status = 0
+    outputs = []
+    for path, render in wanted:
         try:
-            run = runner.run_program(exe, keep_stderr=keep_stderr)
+            outputs.append((path, render()))
         except Failure as failure:
-            raise Failure(f"run {i} of {count}: {failure}", failure.status) from None
-        say(f"run {i} of {count}: simple {run['simple_ms']:.1f} ms, "
-            f"blas {run['blas_ms']:.1f} ms, diff {run['diff']:.6f}")
-        figures.append(run)
-    info = runner.run_json_tool(os.path.join(here, "matmul-bench-info"), lambda out: [],
-                                "build and library facts") or {}
-    say("measuring this machine's limits (matmul-limits)")
-    limits = runner.run_json_tool(os.path.join(here, "matmul-limits"),
-                                  lambda out: ["--json", out],
-                                  "the machine's limits and the percentages")
-    width = machine.kernel_width(info.get("openblas_core"))
-    if limits is not None:
-        limits["kernel_width_bits"] = width
-    env = machine.environment(info)
-    blas = machine.library(info)
-    facts = (model.Machine(env["host"], env["cpu_model"], env["cores"], env["isa"]),
-             model.Library("OpenBLAS", blas["version"], blas["config"], blas["core"],
-                           blas["threads"]),
-             model.NaiveBuild(env["naive_variant"], env["naive_variant_flags"],
-                              env["naive_variants_built"]))
-    runs = [model.Run({**f, **stats.derived(f["simple_ms"], f["blas_ms"], limits, width)}, *facts)
-            for f in figures]
-    return model.Result(program=exe, runs=runs, environment=env, openblas=blas,
-                        environment_variables={k: os.environ.get(k)
-                                               for k in ENVIRONMENT_VARIABLES},
-                        limits=limits)
+            say(f"{path} not written: {failure}")
+            status = status or failure.status
+    for path, content in outputs:
+        write_atomically(path, content)
+    return status
+
+
+def faults(result):
+    """A line for each run whose diff is beyond the bound or not a number."""
+    return [f"warning: run {i} of {len(result.runs)}: diff {run.figures['diff']:.6f} is beyond "
+            f"the bound {problem.DIFF_BOUND:.4f}: the two products disagree, a fault"
+            for i, run in enumerate(result.runs, 1) if problem.diff_is_fault(run.figures["diff"])]
 
 
 def cmd_run(args):
     exe = args.program or os.path.join(machine.ROOT, "build", "matmul-bench")
-    result = measure(exe, args.runs)
-    env, blas = result.environment, result.openblas
-    print(f"runs: {args.runs}   CPU: {env['cpu_model']}   cores: {env['cores']}   "
-          f"OPENBLAS_NUM_THREADS: {os.environ.get('OPENBLAS_NUM_THREADS', 'unset')}")
-    print(f"OpenBLAS: {blas['config']} (core {blas['core']}, {blas['threads']} threads)")
+    result = measure.program(exe, args.runs, measure.limits_tool_beside(exe),
+                             timeout=args.timeout)
+    env, library = result.environment, result.runs[0].library
+    threads = ", ".join(f"{k}: {v or 'unset'}" for k, v in result.environment_variables.items())
+    print(f"runs: {args.runs}   CPU: {env['cpu_model']}   cores: {env['cores']}   {threads}")
+    print(library_line(library))
     print(f"naive loop: {env['naive_variant']} build (of {env['naive_variants_built']})")
     print(f"limits: {limits_text(result.limits)}")
     print(text.table(result.summary()))
-    # Everything is made before anything is written, so a failure leaves no file.
+    warnings = faults(result)
+    for line in warnings:
+        print(line)
     wanted = [(args.export_json, "json"), (args.export_markdown, "markdown"), (args.plot, "svg")]
-    outputs = [(path, EXPORTERS[name](result)) for path, name in wanted if path]
-    for path, content in outputs:
-        write_atomically(path, content)
-    return 0
+    status = write_exports([(path, lambda name=name: EXPORTERS[name](result))
+                            for path, name in wanted if path])
+    return status or (fleet.EXIT_FLAGGED if warnings else 0)
 
 
 def cmd_libraries(args):
     exe = args.program or os.path.join(machine.ROOT, "build", "matmul-bench")
-    here = os.path.dirname(os.path.abspath(exe))
-    rows, limits = libraries.measure(exe, args.runs, args.threads,
-                                     os.path.join(here, "matmul-limits"))
-    info = next((row.info for row in rows if row.sibling.name == "OpenBLAS"), {}) or {}
-    result = libraries.to_result(exe, rows, limits, info)
-    if limits is not None:
-        limits["kernel_width_bits"] = None  # one per library: in each run's shares
+    rows, samples = libraries.measure_all(exe, args.runs, args.threads,
+                                      measure.limits_tool_beside(exe), timeout=args.timeout)
+    result = libraries.to_result(exe, rows, samples)
+    limits = result.limits
     flags = {f for f, on in result.environment["isa"].items() if on}
-    comparison, warnings = libraries.lines(rows, limits, flags)
+    comparison, warnings = libraries.lines(rows, flags)
     env = result.environment
     print(f"CPU: {env['cpu_model']}   cores: {env['cores']}   naive loop: {env['naive_variant']}"
           f"   threads: {'each library its own default' if args.threads is None else args.threads}")
     print(f"limits: {limits_text(limits)}")
     print(libraries.text(comparison, warnings), end="")
-    outputs = []
+    wanted = []
     if args.export_json and result.runs:
-        outputs.append((args.export_json, EXPORTERS["json"](result)))
+        wanted.append((args.export_json, lambda: EXPORTERS["json"](result)))
     if args.export_markdown:
-        outputs.append((args.export_markdown, libraries.markdown(comparison, warnings)))
+        wanted.append((args.export_markdown, lambda: libraries.markdown(comparison, warnings)))
     if args.plot:
         naive = [r.figures["simple_gflops"] for r in result.runs]
-        outputs.append((args.plot, svg.render_bars(comparison, limits,
-                                                   stats.median(naive) if naive else None)))
-    for path, content in outputs:
-        write_atomically(path, content)
+        wanted.append((args.plot, lambda: svg.render_bars(
+            comparison, limits, stats.median(naive) if naive else None)))
+    status = write_exports(wanted)
     failed = [row for row in rows if row.state == "failed"]
     for row in failed:
         say(f"{row.sibling.name} failed: {row.failure}")
-    return failed[0].status or 1 if failed else 0
+    return (failed[0].status or 1) if failed else status
 
 
 def cmd_cluster(args):
@@ -166,11 +124,16 @@ def cmd_cluster_node(args):
     """One node's share of a cluster run, inside its Slurm job: its export,
     or its failure, written into DIR/nodes where the controller looks."""
     node = os.environ.get("SLURMD_NODENAME") or socket.gethostname()
+    os.makedirs(os.path.join(args.out, "nodes"), exist_ok=True)
     try:
-        result = measure(args.program, args.runs, keep_stderr=True)
+        result = measure.program(args.program, args.runs,
+                                 measure.limits_tool_beside(args.program), keep_stderr=True,
+                                 timeout=args.timeout)
         here = os.path.dirname(os.path.abspath(args.program))
+        name = os.path.basename(args.program)
+        suffix = name[len("matmul-bench"):] if name.startswith("matmul-bench") else ""
         result.extra["accuracy"] = runner.run_json_tool(
-            os.path.join(here, "matmul-accuracy"), lambda out: ["--json", out],
+            os.path.join(here, "matmul-accuracy" + suffix), lambda out: ["--json", out],
             "the library's error against the exact product")
         result.extra["node"] = node
         write_atomically(cluster.node_file(args.out, node), EXPORTERS["json"](result))
@@ -201,48 +164,113 @@ def count(value):
     return int(value)
 
 
+def seconds(value):
+    try:
+        number = float(value)
+    except ValueError:
+        number = -1.0
+    if not 0 < number < 1e6:
+        raise argparse.ArgumentTypeError(f"not a number of seconds: {value!r}")
+    return number
+
+
+# Each command's usage and what it does: its --help, and the tool's.
+COMMANDS = {
+    "run": ("matmul-results run [N] [--export-json F] [--export-markdown F] [--plot F.svg] "
+            "[--timeout S] [PROGRAM]",
+            "Runs PROGRAM (default build/matmul-bench) N times (default 5). After each run, "
+            "the limits probe beside it (matmul-limits) streams memory and runs the compute "
+            "roofs for about as long as that run's multiplies took, so that each run is set "
+            "against roofs of its own round, and the summary's shares are medians of those "
+            "paired shares. Prints min / median / max of every figure and the library that "
+            "ran, as its info tool (PROGRAM-info) names it; exports JSON, Markdown and a "
+            "roofline SVG once every run succeeded (one export that cannot be made costs no "
+            "other). Exit status 3 when a run's diff is beyond the bound."),
+    "libraries": ("matmul-results libraries [N] [--threads T] [--export-json F] "
+                  "[--export-markdown F] [--plot F.svg] [--timeout S] [PROGRAM]",
+                  "Runs PROGRAM and each sibling built beside it against another CBLAS "
+                  "library (PROGRAM-blis, -atlas, -reference) N times each (default 5), "
+                  "interleaved, each round followed by the limits probe, and prints one row "
+                  "per library: its version, kernels and threads, its times, rates and "
+                  "shares of the peak at its own threads, and how it compares with OpenBLAS."),
+    "cluster": ("matmul-results cluster [--partition P] [--nodes LIST] [N] --out DIR "
+                "[--sbatch-arg ARG]... [--max-queued J] [--time-limit M] [--poll S] "
+                "[--controller-wait S] [--slow-mads K] [--slow-percent P] [--timeout S] "
+                "[--no-plot] [PROGRAM]\n       matmul-results cluster --resume DIR",
+                "Runs PROGRAM N times (default 5) on every node of the partition (or of "
+                "LIST), one Slurm job per node with the node to itself, each node set "
+                "against its own limits; then writes DIR/cluster.md, .json and .svg, one "
+                "row per node, set against the nodes of its kind, and names the slow, the "
+                "faulty, the unlike and those that did not run. Exit status 3 when any is "
+                "named, 4 when Slurm's controller does not answer, 130 when interrupted."),
+    "compare": ("matmul-results compare OLD.json NEW.json",
+                "Each figure's medians side by side, their ratio, a Mann-Whitney U p-value "
+                "over the runs, and a verdict at alpha = 0.05."),
+}
+
+
 def parse(argv):
-    parser = argparse.ArgumentParser(prog=PROG, description=__doc__.split("\n\n")[0])
+    parser = argparse.ArgumentParser(
+        prog=PROG, description=__doc__.split("\n\n")[0],
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        epilog="\n\n".join(f"{usage}\n  {what}" for usage, what in COMMANDS.values()))
     sub = parser.add_subparsers(dest="command", required=True)
-    run = sub.add_parser("run", help="run the benchmark N times and summarise it")
-    # [N] [PROGRAM], anywhere among the options.
-    run.add_argument("positional", nargs="*", metavar="[N] [PROGRAM]")
-    run.add_argument("--export-json", metavar="FILE")
-    run.add_argument("--export-markdown", metavar="FILE")
-    run.add_argument("--plot", metavar="FILE.svg", help="the roofline, as SVG")
-    libs = sub.add_parser("libraries", help="every CBLAS library's sibling, side by side")
-    libs.add_argument("positional", nargs="*", metavar="[N] [PROGRAM]")
+
+    def command(name, short):
+        usage, what = COMMANDS[name]
+        return sub.add_parser(name, help=short, usage=usage, description=what,
+                              formatter_class=argparse.ArgumentDefaultsHelpFormatter)
+
+    def measuring(p, plot_help):
+        # [N] [PROGRAM], anywhere among the options.
+        p.add_argument("positional", nargs="*", metavar="[N] [PROGRAM]",
+                       help="runs (default 5) and the program (default build/matmul-bench)")
+        p.add_argument("--export-json", metavar="FILE", help="every run, as JSON")
+        p.add_argument("--export-markdown", metavar="FILE", help="the summary, as Markdown")
+        p.add_argument("--plot", metavar="FILE.svg", help=plot_help)
+        p.add_argument("--timeout", type=seconds, default=runner.RUN_TIMEOUT, metavar="S",
+                       help="seconds one run may take before it is killed and fails")
+
+    run = command("run", "run the benchmark N times and summarise it")
+    measuring(run, "the roofline, as SVG (needs gnuplot)")
+    libs = command("libraries", "every CBLAS library's sibling, side by side")
+    measuring(libs, "GFLOP/s per library, as SVG (needs gnuplot)")
     libs.add_argument("--threads", type=count, metavar="T",
-                      help="set every library's own thread variable to T")
-    libs.add_argument("--export-json", metavar="FILE")
-    libs.add_argument("--export-markdown", metavar="FILE")
-    libs.add_argument("--plot", metavar="FILE.svg", help="GFLOP/s per library, as SVG")
-    clu = sub.add_parser("cluster", help="every node of a Slurm cluster, one report")
-    clu.add_argument("positional", nargs="*", metavar="[N] [PROGRAM]")
-    clu.add_argument("--partition", metavar="P")
+                      help="set every library's own thread variable to T (default: each "
+                           "library's own default)")
+    clu = command("cluster", "every node of a Slurm cluster, one report")
+    clu.add_argument("positional", nargs="*", metavar="[N] [PROGRAM]",
+                     help="runs per node (default 5) and the program (default "
+                          "build/matmul-bench), on a filesystem every node sees")
+    clu.add_argument("--partition", metavar="P", help="Slurm partition (default: Slurm's)")
     clu.add_argument("--nodes", metavar="LIST", help="Slurm host list, e.g. n[1-8],m3")
     clu.add_argument("--out", metavar="DIR", help="where the nodes' exports and the report go")
     clu.add_argument("--resume", metavar="DIR", help="finish the run in DIR")
     clu.add_argument("--sbatch-arg", action="append", default=[], metavar="ARG",
                      help="passed to sbatch as one argument (repeatable)")
     clu.add_argument("--max-queued", type=count, default=100, metavar="J",
-                     help="jobs of this run in the queue at once (default 100)")
+                     help="jobs of this run in the queue at once")
     clu.add_argument("--time-limit", default="30", metavar="MINUTES",
-                     help="each job's Slurm time limit (default 30)")
+                     help="each job's Slurm time limit")
     clu.add_argument("--poll", type=float, default=5.0, metavar="S",
-                     help="seconds between readings of the queue (default 5)")
+                     help="seconds between readings of the queue")
     clu.add_argument("--controller-wait", type=float, default=120.0, metavar="S",
-                     help="how long a controller that stops answering is waited for (default 120)")
-    clu.add_argument("--slow-mads", type=float, default=fleet.SLOW_MADS, metavar="K")
-    clu.add_argument("--slow-percent", type=float, default=fleet.SLOW_PERCENT, metavar="P")
+                     help="how long a controller that stops answering is waited for")
+    clu.add_argument("--slow-mads", type=float, default=fleet.SLOW_MADS, metavar="K",
+                     help="slow: below the group's median by more than K MADs ...")
+    clu.add_argument("--slow-percent", type=float, default=fleet.SLOW_PERCENT, metavar="P",
+                     help="... and by more than P %%")
+    clu.add_argument("--timeout", type=seconds, default=runner.RUN_TIMEOUT, metavar="S",
+                     help="seconds one run may take on a node before it is killed and fails")
     clu.add_argument("--no-plot", action="store_true", help="no SVG chart")
     node = sub.add_parser("cluster-node", help=argparse.SUPPRESS)
     node.add_argument("--out", required=True)
+    node.add_argument("--timeout", type=seconds, default=runner.RUN_TIMEOUT)
     node.add_argument("runs", type=count)
     node.add_argument("program")
-    cmp = sub.add_parser("compare", help="compare two exports")
-    cmp.add_argument("old", metavar="OLD.json")
-    cmp.add_argument("new", metavar="NEW.json")
+    cmp = command("compare", "compare two exports")
+    cmp.add_argument("old", metavar="OLD.json", help="the earlier export")
+    cmp.add_argument("new", metavar="NEW.json", help="the later export")
     # argparse takes one run of positionals; [N] and PROGRAM may stand apart.
     args, extras = parser.parse_known_args(argv)
     if args.command == "compare" and extras:
@@ -293,6 +321,10 @@ def main(argv):
         return failure.status
     except BrokenPipeError:
         return 141
+    except OSError as e:
+        # A file of the user's that cannot be written: said, not a traceback.
+        say(f"{e.filename or ''}: {e.strerror or e}" if e.filename else str(e))
+        return 1
 
 
 def reexec_with_system_python(script):

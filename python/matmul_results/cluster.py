@@ -11,6 +11,7 @@ and --resume DIR finishes it:
   DIR/cluster.md, DIR/cluster.json, DIR/cluster.svg   the fleet report
 """
 
+import contextlib
 import json
 import os
 import shlex
@@ -18,7 +19,7 @@ import signal
 import time
 import uuid
 
-from . import fleet, model, problem, slurm
+from . import fleet, model, problem, runner, slurm
 from .errors import Failure, say
 from .export import svg
 
@@ -39,12 +40,25 @@ def load_state(out):
         raise Failure(f"cannot read {os.path.join(out, STATE)}: {e}", 2) from None
 
 
-def batch_script(launcher, out, runs, program):
+def batch_script(launcher, out, runs, program, timeout=runner.RUN_TIMEOUT):
     """The job: the results tool's node mode on whichever node Slurm gave,
     run by the node's own python3 (the launcher's first line)."""
-    argv = [launcher, "cluster-node", "--out", out, str(runs), "--", program]
+    argv = [launcher, "cluster-node", "--out", out, "--timeout", f"{timeout:g}", str(runs), "--",
+            program]
     return ("#!/bin/sh\n# Written by matmul-results cluster: one node's runs.\n"
             "exec " + " ".join(shlex.quote(a) for a in argv) + "\n")
+
+
+@contextlib.contextmanager
+def signals_held():
+    """Holds an interrupt until the block is done: a job that sbatch has
+    queued is in the state file before any interrupt is heard, so that no
+    job is left out of it and --resume never submits a node twice."""
+    held = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGTERM})
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, held)
 
 
 def has_result(out, node):
@@ -78,6 +92,7 @@ def run(args, launcher, write):
             raise Failure(f"{program} not found or not executable", 2)
         state = {"program": program, "runs": args.runs, "partition": args.partition,
                  "nodes_asked": args.nodes, "sbatch_args": args.sbatch_arg,
+                 "timeout": args.timeout,
                  "name": f"matmul-results-{uuid.uuid4().hex[:12]}", "jobs": {}}
     slurm.environment_ok()  # before anything is written
     for folder in (out, os.path.join(out, "nodes"), os.path.join(out, "logs")):
@@ -93,7 +108,8 @@ def run(args, launcher, write):
                                                if state["partition"] else "to run on"), 2)
     state["nodes"] = [name for name, _, _ in found]
     script = os.path.join(out, "job.sh")
-    write(script, batch_script(launcher, os.path.abspath(out), state["runs"], state["program"]))
+    write(script, batch_script(launcher, os.path.abspath(out), state["runs"], state["program"],
+                               state.get("timeout", runner.RUN_TIMEOUT)))
     os.chmod(script, 0o755)
     write(os.path.join(out, STATE), json.dumps(state, indent=2) + "\n")
 
@@ -120,17 +136,22 @@ def run(args, launcher, write):
     try:
         while to_submit or active:
             while to_submit and len(active) < args.max_queued:
-                node = to_submit.pop(0)
-                try:
-                    job = slurm.submit(script, node, state["name"],
-                                       os.path.join(os.path.abspath(out), "logs", f"{node}.out"),
-                                       state["partition"], args.time_limit, state["sbatch_args"])
-                except Failure as failure:
-                    not_run[node] = f"not submitted: {failure}"
-                    continue
-                active[node] = job
-                state["jobs"][node] = job
-                write(os.path.join(out, STATE), json.dumps(state, indent=2) + "\n")
+                node = to_submit[0]
+                with signals_held():
+                    try:
+                        job = slurm.submit(script, node, state["name"],
+                                           os.path.join(os.path.abspath(out), "logs",
+                                                        f"{node}.out"),
+                                           state["partition"], args.time_limit,
+                                           state["sbatch_args"])
+                    except Failure as failure:
+                        not_run[node] = f"not submitted: {failure}"
+                        to_submit.pop(0)
+                        continue
+                    to_submit.pop(0)
+                    active[node] = job
+                    state["jobs"][node] = job
+                    write(os.path.join(out, STATE), json.dumps(state, indent=2) + "\n")
             try:
                 queued = slurm.queue(state["name"])
                 silent_since = None
@@ -202,10 +223,7 @@ def collect(out, names, not_run, lost):
                 nodes.append(fleet.Node(name, "failed", f"its export is unreadable: {failure}"))
             continue
         if os.path.exists(node_file(out, name, "failed.json")):
-            with open(node_file(out, name, "failed.json"), encoding="utf-8") as f:
-                failed = json.load(f)
-            nodes.append(fleet.Node(name, "failed", failed.get("message", ""),
-                                    status=failed.get("status")))
+            nodes.append(failed_node(name, node_file(out, name, "failed.json")))
         elif name in lost:
             nodes.append(fleet.Node(name, "lost", lost[name]))
         else:
@@ -213,14 +231,29 @@ def collect(out, names, not_run, lost):
     return nodes
 
 
+def failed_node(name, path):
+    """A node's row from its failure record; one that cannot be read is a
+    failure still, with what is wrong with the record."""
+    try:
+        with open(path, encoding="utf-8") as f:
+            failed = json.load(f)
+        if not isinstance(failed, dict):
+            raise ValueError("not a JSON object")
+    except (OSError, UnicodeDecodeError, ValueError) as e:
+        return fleet.Node(name, "failed", f"its failure record {path} is unreadable: {e}")
+    status = failed.get("status")
+    return fleet.Node(name, "failed", str(failed.get("message", "")),
+                      status=status if isinstance(status, int) else None)
+
+
 def report(out, names, not_run, lost, args, write):
     nodes = collect(out, names, not_run, lost)
     thresholds = {"slow_mads": args.slow_mads, "slow_percent": args.slow_percent}
     groups = fleet.judge(nodes, args.slow_mads, args.slow_percent)
     write(os.path.join(out, "cluster.md"), fleet.markdown(nodes, groups, thresholds))
-    write(os.path.join(out, "cluster.json"), json.dumps(
+    write(os.path.join(out, "cluster.json"), json.dumps(model.encode(
         {"nodes": [vars(n) for n in nodes], "groups": groups, "thresholds": thresholds,
-         "diff_bound": problem.DIFF_BOUND}, indent=2) + "\n")
+         "diff_bound": problem.DIFF_BOUND}), indent=2, allow_nan=False) + "\n")
     if any(n.state == "ok" for n in nodes) and not args.no_plot:
         try:
             write(os.path.join(out, "cluster.svg"), svg.render_fleet(nodes))

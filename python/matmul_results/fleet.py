@@ -2,9 +2,12 @@
 its own kind (same CPU model and core count), and the nodes that are slow,
 faulty, configured unlike their peers, or did not run, named."""
 
+import collections
 import dataclasses
+import math
 
 from . import problem, stats
+from .export import table as tables
 
 # A node is slow when its rate falls below its group's median by more than
 # the larger of SLOW_MADS median absolute deviations and SLOW_PERCENT % of
@@ -63,12 +66,9 @@ def from_result(name, result):
 
 
 def _majority(values):
-    counts = {}
-    for v in values:
-        counts[v] = counts.get(v, 0) + 1
-    best = max(counts.values())
-    winners = [v for v, c in counts.items() if c == best]
-    return winners[0] if len(winners) == 1 else None  # no majority in a tie
+    ranked = collections.Counter(values).most_common(2)
+    # No majority in a tie.
+    return ranked[0][0] if len(ranked) == 1 or ranked[0][1] > ranked[1][1] else None
 
 
 def judge(nodes, slow_mads=SLOW_MADS, slow_percent=SLOW_PERCENT):
@@ -109,7 +109,9 @@ def judge(nodes, slow_mads=SLOW_MADS, slow_percent=SLOW_PERCENT):
                     node.flags.append(f"configuration: {label} {getattr(node, field)}, its "
                                       f"group's {usual}")
         for node in members:
-            if node.diff is not None and node.diff > problem.DIFF_BOUND:
+            if node.diff is not None and math.isnan(node.diff):
+                node.flags.append("faulty: diff nan: its products are not numbers that agree")
+            elif node.diff is not None and problem.diff_is_fault(node.diff):
                 node.flags.append(f"faulty: diff {node.diff:.6f} beyond the bound "
                                   f"{problem.DIFF_BOUND:.4f}")
             if node.accuracy_of_bound is not None and node.accuracy_of_bound > 1:
@@ -137,24 +139,20 @@ def cells(node):
 
 
 def markdown(nodes, groups, thresholds):
-    def escape(text):
-        return str(text).replace("|", "\\|").replace("\n", " ")
-    out = ["| " + " | ".join(HEADER) + " |", "|" + "---|" * len(HEADER)]
-    out += ["| " + " | ".join(escape(c) for c in cells(n)) + " |" for n in nodes]
-    out += ["", "| group | nodes | simple GB/s, median | blas GFLOP/s, median |", "|---|---:|---:|---:|"]
-    out += [f"| {escape(name)} | {g['nodes']} | {g['simple_gbs']['median']:.2f} | "
-            f"{g['blas_gflops']['median']:.1f} |" for name, g in groups.items()]
+    out = [tables.markdown(HEADER, [cells(n) for n in nodes]), ""]
+    out.append(tables.markdown(
+        ["group", "nodes", "simple GB/s, median", "blas GFLOP/s, median"],
+        [[name, g["nodes"], f"{g['simple_gbs']['median']:.2f}",
+          f"{g['blas_gflops']['median']:.1f}"] for name, g in groups.items()], right={1, 2, 3}))
     out += ["", f"Slow: below the group's median by more than {thresholds['slow_mads']:g} median "
             f"absolute deviations or {thresholds['slow_percent']:g} %, whichever is larger. "
-            f"Faulty: diff above {problem.DIFF_BOUND:.4f}, or the library's error beyond its "
-            f"bound, or a failed run."]
+            f"Faulty: a diff above the rounding-error bound {problem.DIFF_BOUND:.4f} (or not a "
+            f"number), the library's error beyond its bound, or a failed run."]
     return "\n".join(out) + "\n"
 
 
 def text(nodes):
-    table = [HEADER[:-1]] + [cells(n)[:-1] for n in nodes]
-    widths = [max(len(r[i]) for r in table) for i in range(len(table[0]))]
-    out = ["  ".join(c.ljust(w) for c, w in zip(r, widths)).rstrip() for r in table]
+    out = [tables.text(HEADER[:-1], [cells(n)[:-1] for n in nodes])]
     for node in nodes:
         out += [f"{node.name}: {flag}" for flag in node.flags]
         if node.reason:

@@ -10,8 +10,9 @@ PROGRAM-atlas, PROGRAM-reference beside PROGRAM, each with its info tool
 import dataclasses
 import os
 
-from . import machine, model, runner, stats
+from . import measure, runner, stats
 from .errors import Failure, say
+from .export import table as tables
 
 
 @dataclasses.dataclass(frozen=True)
@@ -50,24 +51,30 @@ def baseline_kernels(kernels):
 class Row:
     sibling: Sibling
     program: str
-    state: str  # "ok", "failed" or "missing"
-    info: dict = dataclasses.field(default_factory=dict)
-    runs: list = dataclasses.field(default_factory=list)  # model.Run
-    failure: str = None
-    status: int = 0
+    measured: measure.Subject = None  # None where the program is not built
     threads_ignored: bool = False  # --threads asked for what it cannot follow
     accuracy: dict = None  # its accuracy tool's report, where it has one
 
+    @property
+    def state(self):  # "ok", "failed" or "missing"
+        return self.measured.state if self.measured else "missing"
 
-def library_facts(sibling, info):
-    """The library as its sibling's info tool reports it."""
-    threads = info.get("library_threads", info.get("openblas_threads"))
-    return model.Library(
-        name=info.get("library_name", sibling.name),
-        version=info.get("library_version", info.get("openblas_version")),
-        config=info.get("library_config", info.get("openblas_config")),
-        core=info.get("library_kernels", info.get("openblas_core")),
-        threads=int(threads) if threads is not None and str(threads).isdigit() else None)
+    @property
+    def info(self):
+        return self.measured.info if self.measured else {}
+
+    @property
+    def failure(self):
+        return self.measured.failure if self.measured else None
+
+    @property
+    def status(self):
+        return self.measured.status if self.measured else 0
+
+    @property
+    def runs(self):
+        """Its runs, each with its round's roofs and its shares of them."""
+        return [run.figures for run in self.measured.results] if self.measured else []
 
 
 def environment_for(sibling, threads):
@@ -78,54 +85,31 @@ def environment_for(sibling, threads):
     return env
 
 
-def measure(program, count, threads=None, limits_tool=None):
-    """Every sibling found beside `program`, `count` times each, round-robin;
-    then the limits probe once. Returns (rows, limits)."""
+def measure_all(program, count, threads=None, limits_tool=None, timeout=runner.RUN_TIMEOUT):
+    """Every sibling found beside `program`, `count` rounds of each, each
+    round followed by the limits probe; then each library's accuracy tool.
+    Returns (rows, each round's limits)."""
     rows = []
     for sibling in LIBRARIES:
         path = program + sibling.suffix
         if not os.access(path, os.X_OK):
-            rows.append(Row(sibling, path, "missing"))
+            rows.append(Row(sibling, path))
             continue
         env = environment_for(sibling, threads)
-        info = runner.run_json_tool(path + "-info", lambda out: [], f"{sibling.name}'s facts",
-                                    env=env) or {}
-        rows.append(Row(sibling, path, "ok", info,
+        rows.append(Row(sibling, path, measure.subject(path, env, sibling.name),
                         threads_ignored=threads is not None and not sibling.thread_variables))
-    active = [row for row in rows if row.state == "ok"]
+    active = [row.measured for row in rows if row.measured]
     if not active:
         raise Failure(f"{program} not found: run ./quickstart.sh libraries first", 1)
-    for r in range(count):
-        # Turned each round, so that no library always runs first.
-        order = active[r % len(active):] + active[:r % len(active)]
-        for row in order:
-            if row.state != "ok":
-                continue
-            try:
-                run = runner.run_program(row.program, env=environment_for(row.sibling, threads),
-                                         keep_stderr=True)
-            except Failure as failure:
-                row.state, row.status = "failed", failure.status
-                row.failure = getattr(failure, "said", None) or str(failure)
-                say(f"{row.sibling.name}, run {len(row.runs) + 1}: failed with status "
-                    f"{failure.status}: {row.failure}")
-                continue
-            say(f"round {r + 1} of {count}, {row.sibling.name}: simple {run['simple_ms']:.1f} ms, "
-                f"blas {run['blas_ms']:.1f} ms, diff {run['diff']:.6f}")
-            row.runs.append(run)
-    limits = None
-    if limits_tool:
-        say("measuring this machine's limits (matmul-limits)")
-        limits = runner.run_json_tool(limits_tool, lambda out: ["--json", out],
-                                      "the machine's limits and the percentages")
+    samples = measure.rounds(active, count, limits_tool, keep_stderr=True, timeout=timeout)
     for row in rows:
-        if row.runs:
+        if row.measured and row.measured.runs:
             tool = os.path.join(os.path.dirname(program), "matmul-accuracy" + row.sibling.suffix)
             say(f"{row.sibling.name}: errors against the exact product ({os.path.basename(tool)})")
             row.accuracy = runner.run_json_tool(tool, lambda out: ["--json", out],
                                                 f"{row.sibling.name}'s accuracy",
-                                                env=environment_for(row.sibling, threads))
-    return rows, limits
+                                                env=row.measured.env)
+    return rows, samples
 
 
 def error_of_bound(row):
@@ -136,42 +120,13 @@ def error_of_bound(row):
         return None
 
 
-def to_result(program, rows, limits, info):
-    """One Result holding every library's runs, keyed by library."""
-    env = machine.environment(info)
-    node = model.Machine(env["host"], env["cpu_model"], env["cores"], env["isa"])
-    naive = model.NaiveBuild(env["naive_variant"], env["naive_variant_flags"],
-                             env["naive_variants_built"])
-    runs = []
-    for row in rows:
-        library = library_facts(row.sibling, row.info)
-        width = kernel_width(library.core)
-        runs += [model.Run({**f, **stats.derived(f["simple_ms"], f["blas_ms"], limits, width)},
-                           node, library, naive) for f in row.runs]
-    return model.Result(program=program, runs=runs, environment=env,
-                        openblas=machine.library(info), limits=limits,
-                        environment_variables={v: os.environ.get(v) for sibling in LIBRARIES
-                                               for v in sibling.thread_variables
-                                               + ((sibling.kernel_variable,)
-                                                  if sibling.kernel_variable else ())},
-                        extra={"libraries": [{"library": row.sibling.name, "program": row.program,
-                                              "state": row.state, "status": row.status,
-                                              "failure": row.failure,
-                                              "package": row.sibling.package,
-                                              "accuracy": row.accuracy}
-                                             for row in rows]})
-
-
-def kernel_width(core):
-    """Vector width of a library's kernel set: OpenBLAS's names, or BLIS's
-    sub-configurations (zen*, haswell, skx, knl)."""
-    name = (core or "").lower()
-    if name in ("skx", "knl") or name.startswith("zen4") or name.startswith("zen5"):
-        return 512
-    if name.startswith("zen") or name in ("haswell", "sandybridge", "piledriver", "bulldozer",
-                                          "steamroller", "excavator"):
-        return 256
-    return machine.kernel_width(core)
+def to_result(program, rows, samples):
+    """One Result holding every library's runs, each with its library."""
+    measured = [row.measured for row in rows if row.measured]
+    return measure.to_result(program, measured, samples, extra={"libraries": [
+        {"library": row.sibling.name, "program": row.program, "state": row.state,
+         "status": row.status, "failure": row.failure, "package": row.sibling.package,
+         "accuracy": row.accuracy} for row in rows]})
 
 
 @dataclasses.dataclass(frozen=True)
@@ -195,7 +150,7 @@ class Line:
     error_of_bound: float = None
 
 
-def lines(rows, limits, cpu_flags):
+def lines(rows, cpu_flags):
     """The comparison's rows, and the warnings to print under them."""
     out, warnings = [], []
     reference = next((row for row in rows if row.sibling.name == "OpenBLAS" and row.runs), None)
@@ -205,16 +160,14 @@ def lines(rows, limits, cpu_flags):
                             note=f"no {os.path.basename(row.program)} beside the program "
                                  f"(its library: Debian's {row.sibling.package})"))
             continue
-        library = library_facts(row.sibling, row.info)
+        library = row.measured.library
         if not row.runs:
             out.append(Line(row.sibling.name, f"failed with status {row.status}", library.version,
                             library.core, library.threads, note=row.failure))
             continue
         blas = [f["blas_ms"] for f in row.runs]
-        derived = [stats.derived(f["simple_ms"], f["blas_ms"], limits, kernel_width(library.core))
-                   for f in row.runs]
-        summary = stats.summarise(derived, ["blas_gflops", "blas_pct_of_peak",
-                                            "blas_pct_of_peak_at_kernel_width", "speedup"])
+        summary = stats.summarise(row.runs, ["blas_gflops", "blas_pct_of_peak",
+                                             "blas_pct_of_peak_at_kernel_width", "speedup"])
         ratio = verdict = None
         if reference is not None and row is not reference:
             base = [f["blas_ms"] for f in reference.runs]
@@ -231,7 +184,8 @@ def lines(rows, limits, cpu_flags):
             summary["blas_gflops"],
             (summary["blas_pct_of_peak"] or {}).get("median"),
             (summary["blas_pct_of_peak_at_kernel_width"] or {}).get("median"),
-            summary["speedup"]["median"], stats.median([f["diff"] for f in row.runs]),
+            summary["speedup"]["median"],
+            stats.summarise(row.runs, ["diff"])["diff"]["median"],
             ratio, verdict, note, error_of_bound(row)))
         if "avx2" in cpu_flags and baseline_kernels(library.core):
             warnings.append(kernel_warning(row, library))
@@ -283,16 +237,13 @@ def cells(line):
 
 
 def text(comparison, warnings):
-    table = [HEADER] + [cells(line) for line in comparison]
-    widths = [max(len(r[i]) for r in table) for i in range(len(HEADER))]
-    out = ["  ".join(c.ljust(w) for c, w in zip(r, widths)).rstrip() for r in table]
+    out = [tables.text(HEADER, [cells(line) for line in comparison])]
     out += [f"{line.library}: {line.note}" for line in comparison if line.note]
     return "\n".join(out + warnings) + "\n"
 
 
 def markdown(comparison, warnings):
-    out = ["| " + " | ".join(HEADER) + " |", "|" + "---|" * len(HEADER)]
-    out += ["| " + " | ".join(cells(line)) + " |" for line in comparison]
+    out = [tables.markdown(HEADER, [cells(line) for line in comparison])]
     notes = [f"- {line.library}: {line.note}" for line in comparison if line.note] + [
         f"- {w}" for w in warnings]
     return "\n".join(out + ([""] + notes if notes else [])) + "\n"

@@ -7,6 +7,8 @@ import re
 import socket
 import subprocess
 
+from . import model
+
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 CPU_FLAGS = ("avx2", "fma", "avx512f")
 
@@ -19,8 +21,11 @@ X86_CORES_128 = ("prescott", "core2", "penryn", "dunnington", "nehalem", "optero
 
 
 def kernel_width(core):
-    """The vector width in bits of an OpenBLAS core's kernels, or None."""
+    """The vector width in bits of a library's kernel set, or None: OpenBLAS's
+    core names, or BLIS's sub-configurations (zen*, haswell, skx, knl)."""
     name = (core or "").lower()
+    if name in ("skx", "knl") or name.startswith(("zen4", "zen5")):
+        return 512
     for width, cores in WIDE_CORES.items():
         if any(c in name for c in cores):
             return width
@@ -48,9 +53,9 @@ def git_commit():
         rev = subprocess.run(["git", "-C", ROOT, "rev-parse", "--short=12", "HEAD"],
                              capture_output=True, text=True, check=True).stdout.strip()
         dirty = subprocess.run(["git", "-C", ROOT, "diff", "--quiet", "HEAD", "--"],
-                               capture_output=True).returncode != 0
+                               capture_output=True, timeout=30).returncode != 0
         return rev + ("-dirty" if dirty else "")
-    except (OSError, subprocess.CalledProcessError):
+    except (OSError, subprocess.SubprocessError):
         return None
 
 
@@ -85,9 +90,37 @@ def environment(info):
     return env
 
 
-def library(info):
-    """The library as it reports itself through the info tool."""
-    threads = info.get("openblas_threads")
-    return {"version": info.get("openblas_version"), "config": info.get("openblas_config"),
-            "core": info.get("openblas_core"),
-            "threads": int(threads) if threads and str(threads).isdigit() else None}
+def library(info, name=None):
+    """The library that the program beside its info tool runs, as that tool
+    reports it; `name` where the tool does not say. Programs built before
+    the other libraries came name only OpenBLAS's facts."""
+    threads = info.get("library_threads", info.get("openblas_threads"))
+    version = info.get("library_version")
+    if version is None and info.get("openblas_version"):
+        version = info["openblas_version"].removeprefix("OpenBLAS ")
+        name = name or "OpenBLAS"
+    return model.Library(
+        name=info.get("library_name", name), version=version,
+        config=info.get("library_config", info.get("openblas_config")),
+        core=info.get("library_kernels", info.get("openblas_core")),
+        threads=int(threads) if threads is not None and str(threads).isdigit() else None)
+
+
+def library_variables(info):
+    """The environment variables that set the library's threads and kernels,
+    as its info tool names them (OpenBLAS's where it names none)."""
+    if "library_thread_variables" not in info and "library_kernel_variable" not in info:
+        return ["OPENBLAS_NUM_THREADS", "OPENBLAS_CORETYPE", "OMP_NUM_THREADS"]
+    names = (info.get("library_thread_variables") or "").split()
+    names += (info.get("library_kernel_variable") or "").split()
+    return list(dict.fromkeys(names + ["OMP_NUM_THREADS"]))
+
+
+def openblas(info):
+    """OpenBLAS's own facts, as the "openblas" object of exports kept them;
+    empty for a program that runs another library."""
+    if not info.get("openblas_version"):
+        return {}
+    lib = library(info)
+    return {"version": info["openblas_version"], "config": lib.config, "core": lib.core,
+            "threads": lib.threads}

@@ -2,17 +2,24 @@
 (machine, library, naive build), and what was measured around them.
 
 Schema 1 is what matmul-results wrote before it was versioned: it had no
-schema_version and kept the facts once, for the whole result. It still
-loads, with every field kept.
+schema_version and kept the facts once, for the whole result. Schema 2 set
+every run against roofs measured once, after the runs, as their best burst.
+Schema 3 measures the roofs sustained after every round and keeps each
+run's own round's roofs in the run. All three load, with every field kept.
+
+JSON has no NaN or infinity: a figure that is not a number (a faulty
+node's diff) is written as the string "nan", "inf" or "-inf", and read
+back as the number.
 """
 
 import dataclasses
 import json
+import math
 
 from . import stats
 from .errors import Failure
 
-SCHEMA_VERSION = 2
+SCHEMA_VERSION = 3
 
 # Figures of a run: key, label, format, and which way is faster: a lower
 # time, a higher rate; "neither" for ratios and the diff (compared as
@@ -24,6 +31,8 @@ FIGURES = [
     ("simple_gflops", "simple (GFLOP/s)", "{:.2f}", "higher"),
     ("blas_gflops", "blas (GFLOP/s)", "{:.1f}", "higher"),
     ("speedup", "speedup (simple / blas)", "{:.1f}", "neither"),
+    ("memory_roof_gbs", "memory roof, its round's (GB/s)", "{:.1f}", "higher"),
+    ("peak_gflops", "compute peak, its round's (GFLOP/s)", "{:.1f}", "higher"),
     ("simple_pct_of_stream", "simple, % of the memory roof", "{:.1f}", "higher"),
     ("blas_pct_of_peak", "blas, % of the peak (widest vectors)", "{:.1f}", "higher"),
     ("blas_pct_of_peak_at_kernel_width", "blas, % of the peak at its kernels' width",
@@ -129,6 +138,24 @@ class Result:
         }
 
 
+NON_FINITE = {"nan": math.nan, "inf": math.inf, "-inf": -math.inf}
+
+
+def encode(value):
+    """`value` with every float that JSON cannot hold as its string."""
+    if isinstance(value, float) and not math.isfinite(value):
+        return "nan" if math.isnan(value) else ("inf" if value > 0 else "-inf")
+    if isinstance(value, dict):
+        return {k: encode(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [encode(v) for v in value]
+    return value
+
+
+def _figure(value):
+    return NON_FINITE.get(value, value) if isinstance(value, str) else value
+
+
 def _known(cls, data):
     """cls from the keys of `data` it has fields for; None for a non-dict."""
     if not isinstance(data, dict):
@@ -142,11 +169,19 @@ def _facts_of_schema_1(data):
     env = data.get("environment") if isinstance(data.get("environment"), dict) else {}
     blas = data.get("openblas") if isinstance(data.get("openblas"), dict) else {}
     machine = Machine(None, env.get("cpu_model"), env.get("cores"), dict(env.get("isa") or {}))
-    library = Library("OpenBLAS", blas.get("version"), blas.get("config"), blas.get("core"),
-                      blas.get("threads"))
+    library = _library({"name": "OpenBLAS", **blas})
     naive = NaiveBuild(env.get("naive_variant"), env.get("naive_variant_flags"),
                        env.get("naive_variants_built"))
     return machine, library, naive
+
+
+def _library(data):
+    """A run's library; exports before schema 3 wrote OpenBLAS's version with
+    its name in front ("OpenBLAS 0.3.21"), as its own call returns it."""
+    library = _known(Library, data)
+    if library and library.name == "OpenBLAS" and str(library.version).startswith("OpenBLAS "):
+        library = dataclasses.replace(library, version=library.version[len("OpenBLAS "):])
+    return library
 
 
 _TOP = {"schema_version", "program", "runs", "summary", "groups", "environment", "openblas",
@@ -170,8 +205,9 @@ def from_dict(data, source="the export"):
     shared = _facts_of_schema_1(data)
     loaded = []
     for r in runs:
-        figures = {k: v for k, v in r.items() if k not in ("machine", "library", "naive_build")}
-        facts = (_known(Machine, r.get("machine")), _known(Library, r.get("library")),
+        figures = {k: _figure(v) for k, v in r.items()
+                   if k not in ("machine", "library", "naive_build")}
+        facts = (_known(Machine, r.get("machine")), _library(r.get("library")),
                  _known(NaiveBuild, r.get("naive_build")))
         loaded.append(Run(figures, *(own or old for own, old in zip(facts, shared))))
 

@@ -17,10 +17,12 @@ NAIVE_INTENSITY = 2 / 8  # one multiply-add per 8-byte element of B
 BLAS_INTENSITY = FLOP / BLAS_MIN_BYTES
 
 # The report's three lines, as printf formats, and what matches them
-# (a Windows program ends its lines with CRLF).
+# (a Windows program ends its lines with CRLF). A diff that is not a
+# number, as C runtimes print it ("nan", "-nan", "-nan(ind)", "inf"), is a
+# fault of the machine's, kept and named, so it matches too.
 REPORT_FORMATS = ("simple: %f msec\n", "blas: %f msec\n", "diff: %f\n")
 REPORT = re.compile(r"simple: (\d+\.\d{6}) msec\r?\nblas: (\d+\.\d{6}) msec\r?\n"
-                    r"diff: (\d+\.\d{6})\r?\n")
+                    r"diff: (\d+\.\d{6}|-?nan(?:\(ind\))?|-?inf)\r?\n")
 
 # The bound a run's diff stays within: each element of each product is
 # within gamma_K * sum_k |a_ik| |b_kj| of the exact one, so the two lie at
@@ -30,3 +32,8 @@ REPORT = re.compile(r"simple: (\d+\.\d{6}) msec\r?\nblas: (\d+\.\d{6}) msec\r?\n
 UNIT_ROUNDOFF = 2.0 ** -53
 GAMMA_K = K * UNIT_ROUNDOFF / (1 - K * UNIT_ROUNDOFF)
 DIFF_BOUND = 2 * GAMMA_K * M * N * K * 25 * 1.01
+
+
+def diff_is_fault(diff):
+    """A diff beyond the bound, or not a number at all: a fault, not rounding."""
+    return not diff <= DIFF_BOUND

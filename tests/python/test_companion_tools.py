@@ -8,6 +8,7 @@ are timings."""
 import json
 import os
 import platform
+import socket
 import subprocess
 
 import pytest
@@ -15,6 +16,9 @@ import pytest
 LIMITS = os.environ.get("MATMUL_LIMITS")
 ACCURACY_TOOLS = [t for t in os.environ.get("MATMUL_ACCURACY", "").split(os.pathsep) if t]
 ACCURACY = ACCURACY_TOOLS[0] if ACCURACY_TOOLS else None
+PROGRAMS = [t for t in os.environ.get("MATMUL_PROGRAMS", "").split(os.pathsep) if t]
+TOOL = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
+                    "scripts", "matmul-results")
 needs_limits = pytest.mark.skipif(not LIMITS, reason="CTest names matmul-limits")
 needs_accuracy = pytest.mark.skipif(not ACCURACY, reason="CTest names matmul-accuracy")
 
@@ -111,3 +115,41 @@ def test_accuracy_rows_and_json(tmp_path, tool):
     assert 0 <= r["blas_closer_share"] + r["tie_share"] <= 1
     # The reference BLAS sums in the naive loop's order: its diff is 0.
     assert 0 <= r["diff"] < 1
+
+
+# The results tool names the library that ran, as that program's own info
+# tool tells it, in what it prints and in the export: in `run` and in the
+# cluster's node mode, the two measuring paths users have.
+@pytest.mark.parametrize("program", PROGRAMS or [pytest.param(
+    "matmul-bench", marks=pytest.mark.skip(reason="CTest names the programs"))],
+    ids=os.path.basename)
+def test_results_name_the_library_that_ran(tmp_path, program):
+    info = json.loads(call(program + "-info").stdout)
+    done = call(TOOL, "run", 1, "--export-json", tmp_path / "r.json", program, timeout=300)
+    assert done.returncode == 0, done.stderr
+    name, version = info["library_name"], info["library_version"]
+    line = next(x for x in done.stdout.splitlines() if x.startswith("library: "))
+    assert line.startswith(f"library: {name} {version} (")
+    assert line.endswith(f"; kernels {info['library_kernels'] or 'unknown'}, "
+                         f"{info['library_threads']} threads")
+    # The node's share, without the limits probe beside it (the run above
+    # measured them): the program and its two tools, linked in alone.
+    alone = tmp_path / "alone"
+    alone.mkdir()
+    name_of = os.path.basename(program)
+    for tool in (program, program + "-info", os.path.join(
+            os.path.dirname(program), "matmul-accuracy" + name_of[len("matmul-bench"):])):
+        os.symlink(tool, alone / os.path.basename(tool))
+    node = call(TOOL, "cluster-node", "--out", tmp_path, 1, alone / name_of, timeout=300)
+    assert node.returncode == 0, node.stderr
+    assert "matmul-limits not found" in node.stderr
+    for export in (tmp_path / "r.json", tmp_path / "nodes" / f"{socket.gethostname()}.json"):
+        r = json.loads(export.read_text())
+        assert r["runs"][0]["library"] == {
+            "name": name, "version": version, "config": info["library_config"],
+            "core": info["library_kernels"], "threads": int(info["library_threads"])}
+    assert json.loads((tmp_path / "r.json").read_text())["limits"]["rounds"] == 1
+    # Each library's own error against the exact product, from its own tool.
+    accuracy = json.loads((tmp_path / "nodes" / f"{socket.gethostname()}.json").read_text())[
+        "accuracy"]
+    assert accuracy["library"]["name"] == name

@@ -4,8 +4,11 @@ when CTest names it (MATMUL_BENCH)."""
 
 import json
 import os
+import re
+import shutil
 import statistics
 import subprocess
+import sys
 
 import pytest
 from conftest import ROOT
@@ -40,9 +43,11 @@ def stand_ins(tmp_path):
     """A program whose k-th run reports k * 100 ms, k * 10 ms and k / 10000,
     beside an info tool and a limits probe with round numbers."""
     count = tmp_path / "count"
-    script(tmp_path / "matmul-bench-info", f"cat <<'J'\n{json.dumps(INFO)}\nJ\n")
+    script(tmp_path / "stub-info", f"cat <<'J'\n{json.dumps(INFO)}\nJ\n")
     script(tmp_path / "matmul-limits",
-           f'[ "$1" = --json ] || exit 2\ncat >"$2" <<\'J\'\n{json.dumps(LIMITS)}\nJ\n')
+           'echo "$*" >>"${0%/*}/limits-calls"\n'
+           'while [ $# -gt 0 ]; do [ "$1" = --json ] && out=$2; shift; done\n'
+           f'cat >"$out" <<\'J\'\n{json.dumps(LIMITS)}\nJ\n')
     script(tmp_path / "failing", "echo 'matmul-bench: no random seed: test' >&2\nexit 3\n")
     script(tmp_path / "garbled", "echo hello\n")
     report = "".join(problem.REPORT_FORMATS).replace("\n", "\\n")
@@ -86,7 +91,7 @@ def test_run_exports_agree_with_the_runs(stand_ins):
                                                 abs=1e-2)
         assert x["library"]["core"] == "Haswell" and x["naive_build"]["variant"] == "x86-64-v3"
         assert x["machine"]["host"] == os.uname().nodename
-    assert r["schema_version"] == 2 and len(r["groups"]) == 1
+    assert r["schema_version"] == 3 and len(r["groups"]) == 1
     # Run k streams 48 GB in k * 100 ms, of a 960 GB/s roof, and does 1.2e10
     # flops in k * 10 ms, of 2400 GFLOP/s at 512 bits and 1200 at Haswell's 256.
     assert r["limits"]["kernel_width_bits"] == 256
@@ -100,6 +105,126 @@ def test_run_exports_agree_with_the_runs(stand_ins):
     assert "| simple (ms) | 100.0 | 250.0 | 400.0 |" in md
     assert "| blas, % of the peak at its kernels' width | 25.0 | 41.7 | 100.0 |" in md
     assert any(line.startswith("- limits (matmul-limits): memory roof 960.0 GB/s") for line in md)
+
+
+def test_each_run_is_set_against_the_limits_of_its_own_round(stand_ins):
+    folder, stub = stand_ins
+    # Round k's probe finds k * 96 GB/s on its best build (of two).
+    script(folder / "matmul-limits", """n=$(( $(cat "${0%/*}/probes" 2>/dev/null || echo 0) + 1 ))
+echo $n >"${0%/*}/probes"; echo "$*" >>"${0%/*}/limits-calls"
+while [ $# -gt 0 ]; do [ "$1" = --json ] && out=$2; shift; done
+cat >"$out" <<J
+{"method": "sustained", "threads": 2, "fma": true, "memory_seconds": 1,
+ "memory_reads": [{"build": "x86-64", "load_bits": 128, "gbs": 1, "burst_gbs": 500},
+                  {"build": "avx2", "load_bits": 256, "gbs": $((n * 96)), "burst_gbs": 2000}],
+ "compute_roofs": [{"width_bits": 256, "fma": true, "threads": 2, "gflops": $((n * 600))}]}
+J
+""")
+    done = call("run", 3, "--export-json", folder / "r.json", stub)
+    assert done.returncode == 0, done.stderr
+    # One probe after each run, streaming about as long as its multiplies
+    # took (100-300 ms: the lower bounds of 1 s and 0.1 s), at the library's threads.
+    calls = (folder / "limits-calls").read_text().splitlines()
+    assert len(calls) == 3
+    assert all(c.startswith("--threads 2 --memory-seconds 1.000 --compute-seconds 0.100 --json ")
+               for c in calls)
+    r = json.loads((folder / "r.json").read_text())
+    assert r["limits"]["rounds"] == 3 and r["limits"]["memory_roof_build"] == "avx2"
+    assert r["limits"]["memory_roof_gbs"] == 192 and r["limits"]["memory_burst_gbs"] == 2000
+    for k, x in enumerate(r["runs"], 1):
+        # Run k streamed 48 GB in k * 100 ms, 480 / k GB/s, against its own
+        # round's k * 96: the share follows from the run's own fields.
+        assert x["round"] == k - 1 and x["memory_roof_gbs"] == k * 96
+        assert x["simple_pct_of_stream"] == pytest.approx(100 * 480 / k / (k * 96))
+        assert x["simple_pct_of_stream"] == pytest.approx(
+            100 * problem.B_BYTES_STREAMED / (x["simple_ms"] / 1000) / 1e9 / x["memory_roof_gbs"])
+        assert x["blas_pct_of_peak"] == pytest.approx(100 * 1200 / k / (k * 600))
+    assert r["summary"]["simple_pct_of_stream"]["median"] == pytest.approx(100 * 240 / 192)
+    assert "memory roof 192.0 GB/s (one core, sustained, median of 3 rounds, avx2 loads); " \
+           "fastest single pass 2000.0 GB/s (a burst)" in done.stdout
+
+
+def test_the_library_that_ran_is_the_one_named(stand_ins):
+    folder, stub = stand_ins
+    naive = {k: v for k, v in INFO.items() if not k.startswith("openblas_")}
+    script(folder / "stub-info", "cat <<'J'\n" + json.dumps(
+        {**naive, "library_name": "BLIS", "library_version": "0.9.0", "library_kernels": "zen3",
+         "library_threads": "1", "library_config": "BLIS 0.9.0 openmp",
+         "library_thread_variables": "BLIS_NUM_THREADS OMP_NUM_THREADS",
+         "library_kernel_variable": "BLIS_ARCH_TYPE"}) + "\nJ\n")
+    done = call("run", 1, "--export-json", folder / "r.json", "--export-markdown",
+                folder / "r.md", stub)
+    assert done.returncode == 0, done.stderr
+    assert "library: BLIS 0.9.0 (BLIS 0.9.0 openmp); kernels zen3, 1 threads" in done.stdout
+    assert "OpenBLAS" not in done.stdout
+    r = json.loads((folder / "r.json").read_text())
+    assert r["runs"][0]["library"] == {"name": "BLIS", "version": "0.9.0",
+                                       "config": "BLIS 0.9.0 openmp", "core": "zen3",
+                                       "threads": 1}
+    assert r["limits"]["kernel_width_bits"] == 256 and r["openblas"] == {}
+    assert set(r["environment_variables"]) == {"BLIS_NUM_THREADS", "OMP_NUM_THREADS",
+                                               "BLIS_ARCH_TYPE"}
+    assert "- library: BLIS 0.9.0" in (folder / "r.md").read_text()
+    # Its roofs at its own one thread.
+    assert all(c.startswith("--threads 1 ") for c in
+               (folder / "limits-calls").read_text().splitlines())
+
+
+def test_a_diff_that_is_not_a_number_is_kept_and_named(stand_ins):
+    folder, _ = stand_ins
+    nan = script(folder / "nan", "printf 'simple: 1000.000000 msec\\nblas: 100.000000 msec\\n"
+                                 "diff: -nan\\n'\n")
+    done = call("run", 2, "--export-json", folder / "r.json", nan)
+    assert done.returncode == 3, done.stderr
+    assert "diff nan is beyond the bound 0.0673" in done.stdout
+    r = json.loads((folder / "r.json").read_text())
+    assert [x["diff"] for x in r["runs"]] == ["nan", "nan"] and r["summary"]["diff"]["max"] == "nan"
+
+
+def test_a_run_that_hangs_is_killed_and_fails(stand_ins):
+    folder, _ = stand_ins
+    hung = script(folder / "hung", f'echo $$ >"{folder}/pid"\nsleep 300 &\necho $! >"{folder}/child"\nwait\n')
+    done = call("run", 2, "--timeout", "1", "--export-json", folder / "r.json", hung)
+    assert done.returncode == 124
+    assert "hung did not finish within 1 s: killed; nothing exported" in done.stderr
+    assert not (folder / "r.json").exists()
+    # Nothing of it is left running, the child it started included.
+    for name in ("pid", "child"):
+        pid = int((folder / name).read_text())
+        assert not os.path.exists(f"/proc/{pid}") or "Z" in open(f"/proc/{pid}/stat").read().split()[2]
+
+
+def test_a_missing_gnuplot_costs_only_the_plot(stand_ins, tmp_path):
+    folder, stub = stand_ins
+    bare = tmp_path / "bare-path"
+    bare.mkdir()
+    for tool in ("sh", "cat", "printf", "git"):
+        found = shutil.which(tool)
+        if found:
+            os.symlink(found, bare / tool)
+    done = subprocess.run([sys.executable, str(TOOL), "run", "1", "--export-json",
+                           folder / "r.json", "--plot", folder / "r.svg", "--export-markdown",
+                           folder / "r.md", str(stub)], capture_output=True, text=True,
+                          timeout=300, env=dict(os.environ, PATH=str(bare)))
+    assert done.returncode == 2
+    assert "r.svg not written: --plot needs gnuplot (Debian: apt-get install gnuplot-nox)" in \
+        done.stderr
+    assert (folder / "r.json").exists() and (folder / "r.md").exists()
+    assert not (folder / "r.svg").exists()
+
+
+@pytest.mark.parametrize("command", ["run", "libraries", "cluster", "compare"])
+def test_every_commands_help_shows_its_usage_and_defaults(command):
+    done = call(command, "--help")
+    assert done.returncode == 0 and done.stdout.startswith(f"usage: matmul-results {command} ")
+    if command != "compare":
+        assert "(default: 600.0)" in done.stdout and "--timeout S" in done.stdout
+    if command == "cluster":
+        for option in ("--time-limit", "--poll", "--controller-wait", "--no-plot", "--resume"):
+            assert option in done.stdout
+        assert "(default: 100)" in done.stdout
+    top = call("--help").stdout
+    assert f"matmul-results {command} " in top
 
 
 @pytest.mark.parametrize("stand_in, status", [("failing", 3), ("garbled", 1)])
@@ -130,9 +255,10 @@ def test_compare_verdicts(write_export):
     slow = write_export("slow.json", 8, 2000, 100)
     done = call("compare", old, slow)
     assert done.returncode == 0, done.stderr
-    rows = {line[:44].strip(): line[44:].split() for line in done.stdout.splitlines()[1:]}
+    rows = {cells[0]: cells[1:] for cells in
+            (re.split(r"\s{2,}", line.strip()) for line in done.stdout.splitlines()[1:])}
     assert rows["simple (ms)"][-1] == "slower" and rows["simple (GFLOP/s)"][-1] == "slower"
-    assert " ".join(rows["blas (ms)"][-3:]) == "no significant difference"
+    assert rows["blas (ms)"][-1] == "no significant difference"
     back = call("compare", slow, old).stdout
     assert "faster" in next(line for line in back.splitlines() if line.startswith("simple (ms)"))
     assert "differs:" not in back

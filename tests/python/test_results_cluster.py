@@ -92,8 +92,9 @@ def slurm():
 
 
 @pytest.fixture
-def cluster(slurm):
-    """The shared cluster, every job of the test ended after it."""
+def cluster(slurm, tmp_path):
+    """The shared cluster, every job of the test ended after it, before the
+    test's folder goes (its jobs' programs read their figures there)."""
     yield slurm
     slurm.settle()
 
@@ -119,14 +120,20 @@ def test_the_real_program_on_three_nodes(cluster, tmp_path):
 
 
 def test_slow_faulty_and_failing_nodes_are_named(cluster, tmp_path):
-    program = stand_in(tmp_path, {"n1": NORMAL, "n2": NORMAL,
+    program = stand_in(tmp_path, {"n1": NORMAL,
+                                  "n2": "1000.000000 100.000000 -nan",  # garbage
                                   "n3": "1430.000000 100.000000 0.000150",  # 30 % slower
                                   "n4": "1000.000000 100.000000 0.500000",  # diff out of bound
                                   "n5": "0 0 0 2 out of memory: test"})
     done = tool(cluster, "2", "--out", tmp_path / "out", program)
     assert done.returncode == 3, done.stdout + done.stderr
     report = rows(tmp_path / "out")
-    assert report["n1"]["flags"] == [] and report["n2"]["flags"] == []
+    assert report["n1"]["flags"] == []
+    # A NaN is kept, as JSON can hold it, and named.
+    assert report["n2"]["diff"] == "nan" and report["n2"]["flags"] == [
+        "faulty: diff nan: its products are not numbers that agree"]
+    node_export = json.loads((tmp_path / "out" / "nodes" / "n2.json").read_text())
+    assert node_export["runs"][0]["diff"] == "nan"
     assert report["n3"]["flags"] == ["slow: simple -30.1 % from its group's median"]
     assert [f for f in report["n4"]["flags"] if f.startswith("faulty: diff 0.500000")]
     assert report["n5"]["state"] == "failed" and report["n5"]["status"] == 2
@@ -214,6 +221,69 @@ def test_an_interrupt_cancels_only_this_runs_jobs_that_have_not_started(cluster,
     assert "cancelling this run's" in stderr
     report = rows(out)
     assert report["n1"]["state"] == "not run"
+
+
+# sbatch as the tool calls it: the real one, logging "NODE JOB" for each job
+# it queued; while FOLDER/interrupt exists, it then interrupts the tool
+# before the tool can have read the job's id.
+INTERRUPTING_SBATCH = """#!/bin/sh
+here=$(dirname "$0")
+id=$("$REAL_SBATCH" "$@") || exit $?
+for a in "$@"; do case $a in --nodelist=*) node=${a#--nodelist=} ;; esac; done
+echo "$node $id" >>"$here/submitted"
+if [ -e "$here/interrupt" ]; then rm "$here/interrupt"; kill -INT $PPID; sleep 1; fi
+echo "$id"
+"""
+
+
+def test_an_interrupt_as_sbatch_returns_orphans_no_job(cluster, tmp_path):
+    program = stand_in(tmp_path, {f"n{i}": NORMAL for i in range(1, 4)})
+    bin_dir = tmp_path / "bin"
+    bin_dir.mkdir()
+    (bin_dir / "sbatch").write_text(INTERRUPTING_SBATCH)
+    (bin_dir / "sbatch").chmod(0o755)
+    (bin_dir / "interrupt").write_text("")
+    env = dict(cluster.env, REAL_SBATCH=shutil.which("sbatch", path=cluster.env.get("PATH")),
+               PATH=f"{bin_dir}{os.pathsep}{cluster.env.get('PATH', os.defpath)}")
+    out = tmp_path / "out"
+    done = subprocess.run([TOOL, "cluster", "--poll", "0.5", "--max-queued", "1", "--nodes",
+                           "n[1-3]", "1", "--out", out, program], capture_output=True,
+                          text=True, env=env, timeout=120)
+    assert done.returncode == 130, done.stdout + done.stderr
+    state = json.loads((out / "state.json").read_text())
+    queued = set(cluster.run(["squeue", "--noheader", f"--name={state['name']}",
+                              "--states=all", "--format=%i"]).stdout.split())
+    # The job sbatch queued is in the state file: nothing of this run's is
+    # in Slurm's queue that the tool does not know of.
+    assert queued and queued <= set(state["jobs"].values()), (queued, state["jobs"])
+    again = subprocess.run([TOOL, "cluster", "--poll", "0.5", "--resume", out],
+                           capture_output=True, text=True, env=env, timeout=120)
+    assert again.returncode == 0, again.stdout + again.stderr
+    assert all(n["state"] == "ok" for n in rows(out).values())
+    # Every node ran one job: any other was cancelled before it started.
+    states = dict(line.split() for line in cluster.run(
+        ["squeue", "--noheader", f"--name={state['name']}", "--states=all",
+         "--format=%i %T"]).stdout.splitlines())
+    ran = {}
+    for line in (bin_dir / "submitted").read_text().splitlines():
+        node, job = line.split()
+        if states.get(job) != "CANCELLED":
+            ran.setdefault(node, []).append(job)
+    assert {node: len(jobs) for node, jobs in ran.items()} == {"n1": 1, "n2": 1, "n3": 1}, (
+        ran, states)
+
+
+def test_a_malformed_failure_record_is_reported_not_a_traceback(cluster, tmp_path):
+    program = stand_in(tmp_path, {f"n{i}": NORMAL for i in range(1, 3)})
+    out = tmp_path / "out"
+    assert tool(cluster, "--nodes", "n[1-2]", "1", "--out", out, program).returncode == 0
+    (out / "nodes" / "n2.json").unlink()
+    for record in ("{truncated", "[1, 2]", "\xff\xfe"):
+        (out / "nodes" / "n2.failed.json").write_bytes(record.encode("latin-1"))
+        done = subprocess.run([TOOL, "cluster", "--resume", out], capture_output=True,
+                              text=True, env=cluster.env, timeout=120)
+        assert done.returncode == 3 and "Traceback" not in done.stderr, done.stderr
+        assert "failure record" in rows(out)["n2"]["reason"]
 
 
 def test_hostile_paths_go_to_slurm_as_arguments(cluster, tmp_path):

@@ -79,11 +79,13 @@ def test_slurm_node_states(state, takes_jobs):
 
 def test_the_batch_script_quotes_every_value():
     hostile = "/x/a b 'q' \"dq\" $(touch p) `touch q` ;|&"
-    script = cluster.batch_script(hostile + "/launcher", hostile + "/out", 3, hostile + "/prog")
+    script = cluster.batch_script(hostile + "/launcher", hostile + "/out", 3, hostile + "/prog",
+                                  90.5)
     line = script.splitlines()[-1]
     assert line.startswith("exec ")
     assert shlex.split(line[5:]) == [hostile + "/launcher", "cluster-node", "--out",
-                                     hostile + "/out", "3", "--", hostile + "/prog"]
+                                     hostile + "/out", "--timeout", "90.5", "3", "--",
+                                     hostile + "/prog"]
 
 
 @pytest.mark.parametrize("args", [["cluster"], ["cluster", "--out", "a", "--resume", "b"],

@@ -135,7 +135,8 @@ def test_nothing_to_run_is_a_clear_failure(tmp_path):
 
 @pytest.mark.skipif(shutil.which("gnuplot") is None, reason="gnuplot-nox is not installed")
 def test_chart_has_a_bar_per_library_that_ran_and_the_lines_across(siblings):
-    script(siblings / "matmul-limits", f"""cat >"$2" <<'J'
+    script(siblings / "matmul-limits", f"""while [ $# -gt 0 ]; do [ "$1" = --json ] && out=$2; shift; done
+cat >"$out" <<'J'
 {json.dumps(LIMITS)}
 J
 """)
@@ -143,7 +144,7 @@ J
     assert done.returncode == 3  # ATLAS still fails, and the chart is still drawn
     drawn = (siblings / "bars.svg").read_text()
     for label in ("OpenBLAS (Haswell, 1 threads)", "BLIS (generic, 1 threads)",
-                  "256-bit FMA peak, 1200.0 GFLOP/s", "naive loop, 11.97 GFLOP/s"):
+                  "256-bit FMA peak, 2 threads, 1200.0 GFLOP/s", "naive loop, 11.97 GFLOP/s"):
         assert f">{label}</text>" in drawn
     assert "ATLAS" not in drawn
 

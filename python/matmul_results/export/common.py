@@ -6,14 +6,28 @@ def fmt(value, form):
 
 
 def limits_text(limits):
+    """The roofs in a line: how they were measured, and over how many rounds."""
     if not limits:
         return "not measured"
-    roofs = ", ".join(f"{r['width_bits']}-bit {r['gflops']:.1f}" for r in limits["compute_roofs"])
+    sustained = limits.get("method") == "sustained"
+    rounds = limits.get("rounds")
+    how = (f"sustained, median of {rounds} round{'s' if rounds != 1 else ''}" if sustained
+           else "best burst")
+    build = limits.get("memory_roof_build")
+    memory = (f"memory roof {limits['memory_roof_gbs']:.1f} GB/s (one core, {how}"
+              + (f", {build} loads" if build else "") + ")")
+    if limits.get("memory_burst_gbs"):
+        memory += f"; fastest single pass {limits['memory_burst_gbs']:.1f} GB/s (a burst)"
+    by_threads = {}
+    for r in limits.get("compute_roofs") or []:
+        by_threads.setdefault(r.get("threads", limits.get("threads")), []).append(
+            f"{r['width_bits']}-bit {r['gflops']:.1f}")
     kind = "FMA" if limits.get("fma") else "multiply + add (no FMA)"
+    roofs = "; ".join(f"{t} thread{'s' if t != 1 else ''} {', '.join(v)}"
+                      for t, v in by_threads.items()) or "n/a"
     clock = limits.get("core_clock_ghz")
-    return (f"memory roof {limits['memory_roof_gbs']:.1f} GB/s (one core); compute roofs "
-            f"({kind}, {limits['threads']} threads) {roofs or 'n/a'} GFLOP/s"
-            + (f"; core clock {clock:.2f} GHz" if clock else ""))
+    return (f"{memory}; compute roofs ({kind}{', sustained' if sustained else ''}) {roofs} "
+            "GFLOP/s" + (f"; core clock {clock:.2f} GHz" if clock else ""))
 
 
 def group_title(key, runs):

@@ -2,6 +2,9 @@
 
 import json
 
+from ..model import encode
+
 
 def render(result):
-    return json.dumps(result.to_dict(), indent=2) + "\n"
+    # allow_nan=False: a NaN left unencoded is our bug, not the reader's.
+    return json.dumps(encode(result.to_dict()), indent=2, allow_nan=False) + "\n"

@@ -1,27 +1,28 @@
 """The result as Markdown, to paste into an issue."""
 
+import os
+
 from .. import stats
-from ..model import FIGURE_KEYS, FIGURES
-from .common import fmt, group_title, limits_text
+from ..model import FIGURE_KEYS
+from . import table as tables
+from .common import group_title, limits_text
+from .text import summary_cells
 
 
 def _table(summary):
-    lines = ["| figure | min | median | max |", "|---|---:|---:|---:|"]
-    for key, label, form, _ in FIGURES:
-        s = summary.get(key)
-        cells = ["n/a"] * 3 if s is None else [fmt(s[x], form) for x in ("min", "median", "max")]
-        lines.append(f"| {label} | " + " | ".join(cells) + " |")
-    return lines
+    return tables.markdown(["figure", "min", "median", "max"], summary_cells(summary),
+                           right={1, 2, 3}).splitlines()
 
 
 def render(result):
-    env, blas, limits = result.environment, result.openblas, result.limits
+    env, limits = result.environment, result.limits
+    lib = result.runs[0].library
     isa = env.get("isa") or {}
 
     def flag(name):
         return str(isa.get(name)).lower()
     lines = [
-        f"**matmul-bench**, {len(result.runs)} runs, {env.get('date')}: {env.get('cpu_model')}, "
+        f"**{os.path.basename(result.program or 'matmul-bench')}**, {len(result.runs)} runs, {env.get('date')}: {env.get('cpu_model')}, "
         f"{env.get('cores')} cores (avx2 {flag('avx2')}, fma {flag('fma')}, "
         f"avx512f {flag('avx512f')}), {env.get('os_kernel')}, "
         f"THP {env.get('transparent_hugepages') or 'unknown'}",
@@ -31,7 +32,8 @@ def render(result):
         + f" {env.get('build_type') or ''}, {env.get('compiler') or 'unknown compiler'}, kernels "
         f"`{env.get('kernel_flags') or ''}`; naive loop built for {env.get('naive_variants_built')}, "
         f"running {env.get('naive_variant')} `{env.get('naive_variant_flags') or ''}`",
-        f"- OpenBLAS: {blas.get('config')}; core {blas.get('core')}, {blas.get('threads')} threads; "
+        f"- library: {lib.name} {lib.version} ({lib.config}); kernels {lib.core}, "
+        f"{lib.threads} threads; "
         + ", ".join(f"{k}={v or 'unset'}" for k, v in result.environment_variables.items()),
         f"- limits (matmul-limits): {limits_text(limits)}",
         "",

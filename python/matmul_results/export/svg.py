@@ -5,7 +5,7 @@ import os
 import subprocess
 import tempfile
 
-from .. import deps, problem
+from .. import deps, problem, stats
 from ..errors import Failure
 
 
@@ -17,9 +17,10 @@ def script(result, output):
         raise Failure("--plot needs this machine's limits (matmul-limits beside the program)", 2)
     bw = limits["memory_roof_gbs"]
     env = result.environment
-    title = (f"matmul-bench on {env.get('cpu_model')}, {env.get('cores')} cores; OpenBLAS "
-             f"{result.openblas.get('core')} kernels, naive loop {env.get('naive_variant')}")
-    roofs = limits["compute_roofs"]
+    lib = result.runs[0].library
+    title = (f"matmul-bench on {env.get('cpu_model')}, {env.get('cores')} cores; {lib.name} "
+             f"{lib.core} kernels, naive loop {env.get('naive_variant')}")
+    roofs = stats.roofs_at(limits, lib.threads)
     plots = [f"roof(x, {r['gflops']:.6g}) with lines lw 2 dt {i + 1} "
              f"title \"{r['width_bits']}-bit {'FMA' if limits.get('fma') else 'mul+add'} peak, "
              f"{r['gflops']:.1f} GFLOP/s\""
@@ -58,7 +59,11 @@ def draw(script_for):
     gnuplot = deps.program("gnuplot", "--plot")
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "chart.svg")
-        proc = subprocess.run([gnuplot], input=script_for(out), text=True, capture_output=True)
+        try:
+            proc = subprocess.run([gnuplot], input=script_for(out), text=True,
+                                  capture_output=True, timeout=120)
+        except subprocess.TimeoutExpired:
+            raise Failure("gnuplot did not finish within 120 s", 1) from None
         if proc.returncode != 0 or not os.path.exists(out):
             raise Failure(f"gnuplot failed: {proc.stderr.strip()[:300]}", 1)
         with open(out, encoding="utf-8") as f:
@@ -76,13 +81,15 @@ def bars_script(lines, limits, naive_gflops, output):
     ran = [line for line in lines if line.blas_gflops]
     if not ran:
         raise Failure("--plot needs at least one library that ran", 1)
-    roofs = (limits or {}).get("compute_roofs") or []
+    # The roofs at the most threads any library ran.
+    roofs = stats.roofs_at(limits, max((line.threads or 0 for line in ran), default=None) or None)
     top = max([line.blas_gflops["median"] for line in ran] + [r["gflops"] for r in roofs])
     data = "\n".join(
         f"\"{line.library} ({line.kernels or 'no kernel set'}, {line.threads} threads)\" "
         f"{line.blas_gflops['median']:.6g}" for line in ran)
     across = [(f"{r['width_bits']}-bit {'FMA' if limits.get('fma') else 'mul+add'} peak, "
-               f"{r['gflops']:.1f} GFLOP/s", r["gflops"]) for r in roofs]
+               f"{r.get('threads', limits.get('threads'))} threads, {r['gflops']:.1f} GFLOP/s",
+               r["gflops"]) for r in roofs]
     if naive_gflops:
         across.append((f"naive loop, {naive_gflops:.2f} GFLOP/s", naive_gflops))
     marks = []

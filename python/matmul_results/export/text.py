@@ -1,26 +1,28 @@
-"""The console's table: min, median and max of every figure."""
+"""The console's tables: min, median and max of every figure, and two
+results' medians compared."""
 
 from ..model import FIGURES
+from . import table as tables
 from .common import fmt
 
 
-def table(summary):
-    lines = [f"{'':44} {'min':>12} {'median':>12} {'max':>12}"]
+def summary_cells(summary):
+    """[label, min, median, max] for every figure, "n/a" where unmeasured."""
+    rows = []
     for key, label, form, _ in FIGURES:
         s = summary.get(key)
-        if s is None:
-            lines.append(f"{label:44} {'n/a':>12}")
-        else:
-            lines.append(f"{label:44} " + " ".join(f"{fmt(s[x], form):>12}"
-                                                   for x in ("min", "median", "max")))
-    return "\n".join(lines)
+        rows.append([label] + (["n/a"] * 3 if s is None else
+                               [fmt(s[x], form) for x in ("min", "median", "max")]))
+    return rows
+
+
+def table(summary):
+    return tables.text(["", "min", "median", "max"], summary_cells(summary), right={1, 2, 3})
 
 
 def compare_table(rows):
-    lines = [f"{'figure':44} {'old median':>12} {'new median':>12} {'new/old':>8} "
-             f"{'p':>7}  verdict"]
-    for row in rows:
-        lines.append(f"{row.label:44} {fmt(row.old_median, row.form):>12} "
-                     f"{fmt(row.new_median, row.form):>12} {row.ratio:8.3f} "
-                     f"{row.p:7.4f}  {row.verdict}")
-    return "\n".join(lines)
+    return tables.text(
+        ["figure", "old median", "new median", "new/old", "p", "verdict"],
+        [[row.label, fmt(row.old_median, row.form), fmt(row.new_median, row.form),
+          f"{row.ratio:.3f}", f"{row.p:.4f}", row.verdict] for row in rows],
+        right={1, 2, 3, 4})
