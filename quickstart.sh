@@ -19,7 +19,9 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 build=${MATMUL_BENCH_BUILD_DIR:-$root/build}
 
 case $mode in
-  bench) packages=(g++ cmake make pkg-config libopenblas-dev nlohmann-json3-dev) ;;
+  # Python and gnuplot for the results tool, the README's next step.
+  bench) packages=(g++ cmake make pkg-config libopenblas-dev nlohmann-json3-dev python3
+    gnuplot-nox) ;;
   # The other CBLAS libraries, for the programs built against each; Slurm
   # and munge, for the cluster mode's tests, which start their own.
   test) packages=(g++ cmake make pkg-config libopenblas-dev nlohmann-json3-dev googletest libgtest-dev
@@ -113,7 +115,9 @@ elif [ "$mode" = arm64 ]; then
 fi
 configure
 if [ "$mode" = bench ]; then
-  cmake --build "$build" --target matmul-bench -j "$jobs" >&2
+  # With the tools that the results tool and the cluster mode run beside it.
+  cmake --build "$build" --target matmul-bench matmul-bench-info matmul-limits matmul-accuracy \
+    -j "$jobs" >&2
   exec "$build/matmul-bench"
 elif [ "$mode" = libraries ]; then
   # Every program, with its info and accuracy tools, and the limits probe.
