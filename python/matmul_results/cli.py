@@ -5,15 +5,17 @@ side; and two results compared. COMMANDS below says how to call each."""
 import argparse
 import json
 import os
-import socket
 import re
+import socket
 import sys
 import tempfile
 
-from . import cluster, compare, deps, fleet, libraries, machine, measure, model, problem, runner, stats
+from . import (cluster, compare, deps, fleet, libraries, machine, measure, model, problem,
+               runner, stats)
 from .errors import PROG, Failure, say
 from .export import EXPORTERS, svg, text
 from .export.common import limits_text
+
 
 def write_atomically(path, content):
     """Writes the whole file or, on any failure, nothing."""

@@ -183,7 +183,8 @@ def test_a_diff_that_is_not_a_number_is_kept_and_named(stand_ins):
 
 def test_a_run_that_hangs_is_killed_and_fails(stand_ins):
     folder, _ = stand_ins
-    hung = script(folder / "hung", f'echo $$ >"{folder}/pid"\nsleep 300 &\necho $! >"{folder}/child"\nwait\n')
+    hung = script(folder / "hung",
+                  f'echo $$ >"{folder}/pid"\nsleep 300 &\necho $! >"{folder}/child"\nwait\n')
     done = call("run", 2, "--timeout", "1", "--export-json", folder / "r.json", hung)
     assert done.returncode == 124
     assert "hung did not finish within 1 s: killed; nothing exported" in done.stderr
@@ -191,7 +192,8 @@ def test_a_run_that_hangs_is_killed_and_fails(stand_ins):
     # Nothing of it is left running, the child it started included.
     for name in ("pid", "child"):
         pid = int((folder / name).read_text())
-        assert not os.path.exists(f"/proc/{pid}") or "Z" in open(f"/proc/{pid}/stat").read().split()[2]
+        gone = not os.path.exists(f"/proc/{pid}")
+        assert gone or open(f"/proc/{pid}/stat").read().split()[2] == "Z"
 
 
 def test_a_missing_gnuplot_costs_only_the_plot(stand_ins, tmp_path):

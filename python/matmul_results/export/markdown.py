@@ -22,7 +22,8 @@ def render(result):
     def flag(name):
         return str(isa.get(name)).lower()
     lines = [
-        f"**{os.path.basename(result.program or 'matmul-bench')}**, {len(result.runs)} runs, {env.get('date')}: {env.get('cpu_model')}, "
+        f"**{os.path.basename(result.program or 'matmul-bench')}**, {len(result.runs)} runs, "
+        f"{env.get('date')}: {env.get('cpu_model')}, "
         f"{env.get('cores')} cores (avx2 {flag('avx2')}, fma {flag('fma')}, "
         f"avx512f {flag('avx512f')}), {env.get('os_kernel')}, "
         f"THP {env.get('transparent_hugepages') or 'unknown'}",
