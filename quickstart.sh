@@ -29,9 +29,12 @@ case $mode in
     libblis-dev libatlas-base-dev libblas-dev slurm-wlm munge) ;;
   libraries) packages=(g++ cmake make pkg-config libopenblas-dev nlohmann-json3-dev python3
     python3-scipy libblis-dev libatlas-base-dev libblas-dev) ;;
-  # OpenBLAS for Windows is built from Debian's source package.
+  # OpenBLAS for Windows is built from Debian's source package; its build
+  # runs a helper (getarch) compiled for this machine, so gcc needs libc's
+  # headers, which apt leaves out without recommends.
   windows) packages=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64 wine64
-    googletest gcc make perl dpkg-dev xz-utils cmake pkg-config python3 nlohmann-json3-dev) ;;
+    googletest gcc libc6-dev make perl dpkg-dev xz-utils cmake pkg-config python3
+    nlohmann-json3-dev) ;;
   arm64) packages=(g++-aarch64-linux-gnu qemu-user libopenblas-dev:arm64 googletest cmake make
     pkg-config python3 nlohmann-json3-dev) ;;
 esac
