@@ -10,11 +10,13 @@ import socket
 import sys
 import tempfile
 
-from . import (cluster, compare, deps, fleet, libraries, machine, measure, model, problem,
-               runner, stats)
+from . import (cluster, compare, deps, fleet, history, importer, libraries, machine, measure,
+               model, problem, references, runner, stats)
 from .errors import PROG, Failure, say
 from .export import EXPORTERS, svg, text
+from .export import table as tables
 from .export.common import limits_text
+from .store import Store
 
 
 def write_atomically(path, content):
@@ -85,6 +87,11 @@ def cmd_run(args):
     wanted = [(args.export_json, "json"), (args.export_markdown, "markdown"), (args.plot, "svg")]
     status = write_exports([(path, lambda name=name: EXPORTERS[name](result))
                             for path, name in wanted if path])
+    if args.store:
+        with Store(args.store) as store:
+            run_id, _ = importer.add_result(store, result, EXPORTERS["json"](result), "run",
+                                            os.path.abspath(exe))
+        print(f"stored as run {run_id} in {args.store}")
     return status or (fleet.EXIT_FLAGGED if warnings else 0)
 
 
@@ -119,7 +126,48 @@ def cmd_libraries(args):
 
 def cmd_cluster(args):
     launcher = os.path.join(machine.ROOT, "scripts", "matmul-results")
+    # Whatever would refuse the report is refused before any job runs.
+    args.references = references.load(args.reference) if args.reference else None
+    if args.store:
+        with Store(args.store) as store:
+            history.check_baseline(store, history.parse_baseline(args.baseline))
     return cluster.run(args, launcher, write_atomically)
+
+
+def cmd_history(args):
+    with Store(args.store, create=False) as store:
+        if args.node:
+            series = {f"node {args.node}": history.node_series(store, args.node)}
+        elif args.group:
+            series = {f"group {args.group}": history.group_series_for_history(store, args.group)}
+        else:
+            series = {f"group {g}": history.group_series_for_history(store, g)
+                      for g in history.groups_in(store)}
+            if not series:
+                raise Failure(f"{args.store} holds no run yet", 2)
+    for title, entries in series.items():
+        print(f"{title}: {len(entries)} runs")
+        print(tables.text(history.HEADER, history.series_rows(entries), right={0, 2, 3, 4, 5}))
+    if args.plot:
+        if len(series) != 1:
+            raise Failure("--plot draws one series: give --node NAME or --group G", 2)
+        (title, entries), = series.items()
+        return write_exports([(args.plot, lambda: svg.render_history(
+            f"matmul-bench history of {title}", entries))])
+    return 0
+
+
+def cmd_store(args):
+    status = 0
+    with Store(args.store) as store:
+        for source in args.sources:
+            try:
+                for line in importer.import_path(store, source):
+                    print(line)
+            except Failure as failure:
+                say(str(failure))
+                status = status or failure.status
+    return status
 
 
 def cmd_cluster_node(args):
@@ -179,7 +227,7 @@ def seconds(value):
 # Each command's usage and what it does: its --help, and the tool's.
 COMMANDS = {
     "run": ("matmul-results run [N] [--export-json F] [--export-markdown F] [--plot F.svg] "
-            "[--timeout S] [PROGRAM]",
+            "[--store FILE] [--timeout S] [PROGRAM]",
             "Runs PROGRAM (default build/matmul-bench) N times (default 5). After each run, "
             "the limits probe beside it (matmul-limits) streams memory and runs the compute "
             "roofs for about as long as that run's multiplies took, so that each run is set "
@@ -187,7 +235,8 @@ COMMANDS = {
             "paired shares. Prints min / median / max of every figure and the library that "
             "ran, as its info tool (PROGRAM-info) names it; exports JSON, Markdown and a "
             "roofline SVG once every run succeeded (one export that cannot be made costs no "
-            "other). Exit status 3 when a run's diff is beyond the bound."),
+            "other); --store adds the run to a results store. Exit status 3 when a run's "
+            "diff is beyond the bound."),
     "libraries": ("matmul-results libraries [N] [--threads T] [--export-json F] "
                   "[--export-markdown F] [--plot F.svg] [--timeout S] [PROGRAM]",
                   "Runs PROGRAM and each sibling built beside it against another CBLAS "
@@ -198,13 +247,31 @@ COMMANDS = {
     "cluster": ("matmul-results cluster [--partition P] [--nodes LIST] [N] --out DIR "
                 "[--sbatch-arg ARG]... [--max-queued J] [--time-limit M] [--poll S] "
                 "[--controller-wait S] [--slow-mads K] [--slow-percent P] [--timeout S] "
-                "[--no-plot] [PROGRAM]\n       matmul-results cluster --resume DIR",
+                "[--store FILE [--baseline last|RUN|median:N] [--regress-mads K] "
+                "[--regress-percent P]] [--reference FILE] [--confirm] [--no-plot] [PROGRAM]"
+                "\n       matmul-results cluster --resume DIR [options of the report]"
+                "\n       matmul-results cluster --report DIR [options of the report]",
                 "Runs PROGRAM N times (default 5) on every node of the partition (or of "
                 "LIST), one Slurm job per node with the node to itself, each node set "
                 "against its own limits; then writes DIR/cluster.md, .json and .svg, one "
                 "row per node, set against the nodes of its kind, and names the slow, the "
                 "faulty, the unlike and those that did not run. Exit status 3 when any is "
-                "named, 4 when Slurm's controller does not answer, 130 when interrupted."),
+                "named, 5 when a group's median fell against its own history (a fleet "
+                "regression), 4 when Slurm's controller does not answer, 130 when "
+                "interrupted. --store adds the run to a results store and sets each node and "
+                "group against its history there; --reference sets each node against a "
+                "site's lower bounds; --confirm runs each node flagged slow or regressed once "
+                "more before the report; --report DIR writes the report again from "
+                "DIR/nodes alone, without Slurm."),
+    "history": ("matmul-results history STORE [--node NAME | --group G] [--plot F.svg]",
+                "One row per stored run, oldest first: the node's medians (or the group's "
+                "median of its nodes' medians), the change against the run before, what "
+                "changed in the configuration, and the flags; --plot draws the series as SVG "
+                "with the flagged runs marked."),
+    "store": ("matmul-results store import STORE PATH...",
+              "Adds exports written before to the store: a cluster folder (DIR with "
+              "nodes/*.json) as one run, a run's export (FILE.json) as one run, a folder of "
+              "exports as one run each. What the store holds already is not added again."),
     "compare": ("matmul-results compare OLD.json NEW.json",
                 "Each figure's medians side by side, their ratio, a Mann-Whitney U p-value "
                 "over the runs, and a verdict at alpha = 0.05."),
@@ -235,6 +302,7 @@ def parse(argv):
 
     run = command("run", "run the benchmark N times and summarise it")
     measuring(run, "the roofline, as SVG (needs gnuplot)")
+    run.add_argument("--store", metavar="FILE", help="add the run to this results store")
     libs = command("libraries", "every CBLAS library's sibling, side by side")
     measuring(libs, "GFLOP/s per library, as SVG (needs gnuplot)")
     libs.add_argument("--threads", type=count, metavar="T",
@@ -265,17 +333,45 @@ def parse(argv):
     clu.add_argument("--timeout", type=seconds, default=runner.RUN_TIMEOUT, metavar="S",
                      help="seconds one run may take on a node before it is killed and fails")
     clu.add_argument("--no-plot", action="store_true", help="no SVG chart")
+    clu.add_argument("--report", metavar="DIR", help="write the report again from DIR/nodes "
+                                                     "alone, without Slurm")
+    clu.add_argument("--store", metavar="FILE", help="the results store (SQLite) to add the run "
+                                                    "to and to take each history from")
+    clu.add_argument("--baseline", default=history.DEFAULT_BASELINE,
+                     metavar="last|RUN|median:N",
+                     help="what each node and group is set against in the store: its last "
+                          "run, the run of that id, or the median of its last N runs")
+    clu.add_argument("--regress-mads", type=float, default=history.REGRESS_MADS, metavar="K",
+                     help="regressed: below its baseline by more than K MADs of its history ...")
+    clu.add_argument("--regress-percent", type=float, default=history.REGRESS_PERCENT,
+                     metavar="P", help="... and by more than P %%")
+    clu.add_argument("--reference", metavar="FILE",
+                     help="a site's lower bounds per group or node list (TOML, or JSON)")
+    clu.add_argument("--confirm", action="store_true",
+                     help="run each node flagged slow or regressed once more, as one more job, "
+                          "before the report")
     node = sub.add_parser("cluster-node", help=argparse.SUPPRESS)
     node.add_argument("--out", required=True)
     node.add_argument("--timeout", type=seconds, default=runner.RUN_TIMEOUT)
     node.add_argument("runs", type=count)
     node.add_argument("program")
+    hist = command("history", "a node's or a group's stored runs, as a trend")
+    hist.add_argument("store", metavar="STORE", help="the results store")
+    which = hist.add_mutually_exclusive_group()
+    which.add_argument("--node", metavar="NAME", help="this node's runs")
+    which.add_argument("--group", metavar="G", help="this group's medians (as the report "
+                                                    "names it)")
+    hist.add_argument("--plot", metavar="FILE.svg", help="the series, as SVG (needs gnuplot)")
+    sto = command("store", "add exports written before to a results store")
+    sto.add_argument("action", choices=["import"], help="what to do: import")
+    sto.add_argument("store", metavar="STORE", help="the results store (made if missing)")
+    sto.add_argument("sources", nargs="+", metavar="PATH", help="cluster folders or exports")
     cmp = command("compare", "compare two exports")
     cmp.add_argument("old", metavar="OLD.json", help="the earlier export")
     cmp.add_argument("new", metavar="NEW.json", help="the later export")
     # argparse takes one run of positionals; [N] and PROGRAM may stand apart.
     args, extras = parser.parse_known_args(argv)
-    if args.command == "compare" and extras:
+    if args.command in ("compare", "history", "store") and extras:
         parser.error(f"unrecognized arguments: {' '.join(extras)}")
     if args.command == "cluster-node" and extras:
         parser.error(f"unrecognized arguments: {' '.join(extras)}")
@@ -298,15 +394,24 @@ def parse(argv):
             sub_parser.error(str(e))
         args.program = args.positional[1] if len(args.positional) > 1 else None
     if args.command == "cluster":
-        if bool(args.out) == bool(args.resume):
-            clu.error("give --out DIR for a new run or --resume DIR, one of them")
-        if args.resume and (args.positional or args.partition or args.nodes or args.sbatch_arg):
-            clu.error("--resume takes what the run in DIR asked for: no N, PROGRAM, --partition, "
-                      "--nodes or --sbatch-arg")
+        if sum(map(bool, (args.out, args.resume, args.report))) != 1:
+            clu.error("give --out DIR for a new run, --resume DIR or --report DIR, one of them")
+        if (args.resume or args.report) and (args.positional or args.partition or args.nodes
+                                             or args.sbatch_arg):
+            clu.error("--resume and --report take what the run in DIR asked for: no N, "
+                      "PROGRAM, --partition, --nodes or --sbatch-arg")
+        if args.report and args.confirm:
+            clu.error("--confirm runs jobs: --report DIR runs none")
         if args.slow_mads < 0 or not 0 <= args.slow_percent < 100 or args.poll <= 0:
             clu.error("--slow-mads, --slow-percent (0 to 100) and --poll must not be negative")
+        if args.regress_mads < 0 or not 0 <= args.regress_percent < 100:
+            clu.error("--regress-mads and --regress-percent (0 to 100) must not be negative")
+        try:
+            history.parse_baseline(args.baseline)
+        except ValueError as e:
+            clu.error(str(e))
         args.program = args.program or os.path.join(machine.ROOT, "build", "matmul-bench")
-    for option in ("export_json", "export_markdown", "plot"):
+    for option in ("export_json", "export_markdown", "plot", "store", "reference", "report"):
         if getattr(args, option, "x") == "":
             parser.error(f"--{option.replace('_', '-')} needs a file name")
     return args
@@ -316,7 +421,8 @@ def main(argv):
     args = parse(argv)
     try:
         commands = {"run": cmd_run, "libraries": cmd_libraries, "compare": cmd_compare,
-                    "cluster": cmd_cluster, "cluster-node": cmd_cluster_node}
+                    "cluster": cmd_cluster, "cluster-node": cmd_cluster_node,
+                    "history": cmd_history, "store": cmd_store}
         return commands[args.command](args)
     except Failure as failure:
         say(str(failure))

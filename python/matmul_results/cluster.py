@@ -8,10 +8,15 @@ and --resume DIR finishes it:
   DIR/nodes/NODE.json     a node's export, written atomically as it arrives
   DIR/nodes/NODE.failed.json  a node's failed run: its status and message
   DIR/logs/NODE.out       the job's own output
-  DIR/cluster.md, DIR/cluster.json, DIR/cluster.svg   the fleet report
+  DIR/confirm/            --confirm's second runs, laid out as DIR is
+  DIR/cluster.md, .csv, .json, .svg   the fleet report
+
+cluster --report DIR writes the report again from DIR/nodes alone, with
+no Slurm: a folder of node exports copied in by hand will do.
 """
 
 import contextlib
+import hashlib
 import json
 import os
 import shlex
@@ -19,11 +24,14 @@ import signal
 import time
 import uuid
 
-from . import fleet, model, problem, runner, slurm
+from . import fleet, history, model, problem, references, runner, slurm
 from .errors import Failure, say
-from .export import svg
+from .export import fleet_report, svg
+from .store import Store
 
 STATE = "state.json"
+# Where --confirm's second runs go, as DIR does for the first.
+CONFIRM = "confirm"
 
 
 def node_file(out, node, kind="json"):
@@ -79,6 +87,8 @@ class Progress:
 
 def run(args, launcher, write):
     """Submits, waits and reports. `write(path, text)` writes atomically."""
+    if args.report:
+        return report(args.report, None, {}, {}, args, write)
     if args.resume:
         out = args.resume
         state = load_state(out)
@@ -92,7 +102,7 @@ def run(args, launcher, write):
             raise Failure(f"{program} not found or not executable", 2)
         state = {"program": program, "runs": args.runs, "partition": args.partition,
                  "nodes_asked": args.nodes, "sbatch_args": args.sbatch_arg,
-                 "timeout": args.timeout,
+                 "timeout": args.timeout, "started": now(),
                  "name": f"matmul-results-{uuid.uuid4().hex[:12]}", "jobs": {}}
     slurm.environment_ok()  # before anything is written
     for folder in (out, os.path.join(out, "nodes"), os.path.join(out, "logs")):
@@ -107,109 +117,161 @@ def run(args, launcher, write):
         raise Failure("Slurm lists no node " + (f"in partition {state['partition']}"
                                                if state["partition"] else "to run on"), 2)
     state["nodes"] = [name for name, _, _ in found]
-    script = os.path.join(out, "job.sh")
-    write(script, batch_script(launcher, os.path.abspath(out), state["runs"], state["program"],
-                               state.get("timeout", runner.RUN_TIMEOUT)))
-    os.chmod(script, 0o755)
-    write(os.path.join(out, STATE), json.dumps(state, indent=2) + "\n")
-
+    state["slurm_cpus"] = slurm.configured_cpus()
+    write_script(launcher, out, state, write)
     not_run = {name: f"{state_}: {reason}" if reason else state_
                for name, state_, reason in found if not slurm.usable(state_)}
-    # Jobs of an earlier, interrupted run that are still queued are waited
-    # for, not submitted again.
-    queued = slurm.queue(state["name"])
-    active = {node: job for node, job in state["jobs"].items()
-              if job in queued and queued[job][0] in ("PENDING", "RUNNING", "CONFIGURING",
-                                                        "COMPLETING")}
-    to_submit = [n for n in state["nodes"]
-                 if n not in not_run and n not in active and not has_result(out, n)]
-    lost = {}
-    progress = Progress()
-    interrupted = []
-    silent_since = controller_lost = None
-
-    def stop(signum, _frame):
-        interrupted.append(signum)
-        raise KeyboardInterrupt
-
-    previous = {s: signal.signal(s, stop) for s in (signal.SIGINT, signal.SIGTERM)}
-    try:
-        while to_submit or active:
-            while to_submit and len(active) < args.max_queued:
-                node = to_submit[0]
-                with signals_held():
-                    try:
-                        job = slurm.submit(script, node, state["name"],
-                                           os.path.join(os.path.abspath(out), "logs",
-                                                        f"{node}.out"),
-                                           state["partition"], args.time_limit,
-                                           state["sbatch_args"])
-                    except Failure as failure:
-                        not_run[node] = f"not submitted: {failure}"
-                        to_submit.pop(0)
-                        continue
-                    to_submit.pop(0)
-                    active[node] = job
-                    state["jobs"][node] = job
-                    write(os.path.join(out, STATE), json.dumps(state, indent=2) + "\n")
-            try:
-                queued = slurm.queue(state["name"])
-                silent_since = None
-            except Failure as failure:
-                # A controller restarting is waited for; one gone is reported.
-                silent_since = silent_since or time.monotonic()
-                if time.monotonic() - silent_since < args.controller_wait:
-                    time.sleep(args.poll)
-                    continue
-                controller_lost = str(failure)
-                break
-            for node, job in list(active.items()):
-                job_state, reason = queued.get(job, ("GONE", ""))
-                if job_state in ("PENDING", "RUNNING", "CONFIGURING", "COMPLETING"):
-                    if job_state == "PENDING" and ("ReqNodeNotAvail" in reason
-                                                   or "NodeDown" in reason):
-                        # Its node went away before it started: not run.
-                        slurm.cancel_pending([job])
-                        not_run[node] = f"its node is unavailable ({reason})"
-                        del active[node]
-                    continue
-                del active[node]
-                if not has_result(out, node):
-                    lost[node] = f"job {job} ended {job_state.lower()} without a result"
-            running = sum(1 for job in active.values()
-                          if queued.get(job, ("",))[0] in ("RUNNING", "CONFIGURING",
-                                                           "COMPLETING"))
-            done = [n for n in state["nodes"] if os.path.exists(node_file(out, n))]
-            failed = [n for n in state["nodes"] if os.path.exists(
-                node_file(out, n, "failed.json"))]
-            progress.show({"done": len(done), "running": running,
-                           "pending": len(active) - running + len(to_submit),
-                           "failed": len(failed) + len(lost), "not run": len(not_run)})
-            if to_submit or active:
-                time.sleep(args.poll)
-    except KeyboardInterrupt:
-        mine = list(active.values())
-        if mine:
-            say(f"interrupted: cancelling this run's {len(mine)} jobs that have not started")
-            try:
-                slurm.cancel_pending(mine)
-            except Failure as failure:
-                say(str(failure))
-        for node in to_submit:
-            not_run[node] = "interrupted before it was submitted"
-        for node in active:
-            not_run[node] = "interrupted: its job had not finished (--resume waits for it)"
-    finally:
-        for s, handler in previous.items():
-            signal.signal(s, handler)
+    jobs = Jobs(state, out, out, "jobs", args, write)
+    lost, interrupted, controller_lost = jobs.run(
+        [n for n in state["nodes"] if n not in not_run], not_run)
     if controller_lost:
-        say(f"Slurm's controller stopped answering for {args.controller_wait:g} s: {controller_lost}")
-        for node in to_submit + list(active):
-            not_run[node] = f"Slurm's controller stopped answering ({controller_lost})"
-    status = report(out, state["nodes"], not_run, lost, args, write)
+        say(f"Slurm's controller stopped answering for {args.controller_wait:g} s: "
+            f"{controller_lost}")
+    confirm = None if interrupted or controller_lost or not args.confirm else (
+        lambda nodes: confirm_nodes(launcher, out, state, nodes, args, write))
+    status = report(out, state["nodes"], not_run, lost, args, write, confirm)
     if interrupted:
         return 130
     return slurm.EXIT_NO_CONTROLLER if controller_lost else status
+
+
+def now():
+    return time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime())
+
+
+def write_script(launcher, out, state, write, folder=None):
+    folder = folder or out
+    script = os.path.join(folder, "job.sh")
+    write(script, batch_script(launcher, os.path.abspath(folder), state["runs"], state["program"],
+                               state.get("timeout", runner.RUN_TIMEOUT)))
+    os.chmod(script, 0o755)
+    write(os.path.join(out, STATE), json.dumps(state, indent=2) + "\n")
+    return script
+
+
+class Jobs:
+    """One job per node, submitted and waited for: their results land in
+    FOLDER/nodes, their ids in state[KEY], written to OUT/state.json as each
+    is queued."""
+
+    def __init__(self, state, out, folder, key, args, write):
+        self.state, self.out, self.folder, self.key = state, out, folder, key
+        self.args, self.write = args, write
+        state.setdefault(key, {})
+
+    def run(self, nodes, not_run):
+        """Runs `nodes`; fills `not_run`; returns (lost, interrupted,
+        controller_lost)."""
+        state, args, out, folder = self.state, self.args, self.out, self.folder
+        jobs = state[self.key]
+        script = os.path.join(folder, "job.sh")
+        # Jobs of an earlier, interrupted run that are still queued are waited
+        # for, not submitted again.
+        queued = slurm.queue(state["name"])
+        active = {node: job for node, job in jobs.items()
+                  if node in nodes and job in queued and queued[job][0] in ACTIVE}
+        to_submit = [n for n in nodes if n not in active and not has_result(folder, n)]
+        lost = {}
+        progress = Progress()
+        interrupted = []
+        silent_since = controller_lost = None
+
+        def stop(signum, _frame):
+            interrupted.append(signum)
+            raise KeyboardInterrupt
+
+        previous = {s: signal.signal(s, stop) for s in (signal.SIGINT, signal.SIGTERM)}
+        try:
+            while to_submit or active:
+                while to_submit and len(active) < args.max_queued:
+                    node = to_submit[0]
+                    with signals_held():
+                        try:
+                            job = slurm.submit(script, node, state["name"],
+                                               os.path.join(os.path.abspath(folder), "logs",
+                                                            f"{node}.out"),
+                                               state["partition"], args.time_limit,
+                                               state["sbatch_args"])
+                        except Failure as failure:
+                            not_run[node] = f"not submitted: {failure}"
+                            to_submit.pop(0)
+                            continue
+                        to_submit.pop(0)
+                        active[node] = job
+                        jobs[node] = job
+                        self.write(os.path.join(out, STATE), json.dumps(state, indent=2) + "\n")
+                try:
+                    queued = slurm.queue(state["name"])
+                    silent_since = None
+                except Failure as failure:
+                    # A controller restarting is waited for; one gone is reported.
+                    silent_since = silent_since or time.monotonic()
+                    if time.monotonic() - silent_since < args.controller_wait:
+                        time.sleep(args.poll)
+                        continue
+                    controller_lost = str(failure)
+                    break
+                for node, job in list(active.items()):
+                    job_state, reason = queued.get(job, ("GONE", ""))
+                    if job_state in ACTIVE:
+                        if job_state == "PENDING" and ("ReqNodeNotAvail" in reason
+                                                       or "NodeDown" in reason):
+                            # Its node went away before it started: not run.
+                            slurm.cancel_pending([job])
+                            not_run[node] = f"its node is unavailable ({reason})"
+                            del active[node]
+                        continue
+                    del active[node]
+                    if not has_result(folder, node):
+                        lost[node] = f"job {job} ended {job_state.lower()} without a result"
+                running = sum(1 for job in active.values()
+                              if queued.get(job, ("",))[0] in ACTIVE[1:])
+                done = [n for n in nodes if os.path.exists(node_file(folder, n))]
+                failed = [n for n in nodes if os.path.exists(node_file(folder, n, "failed.json"))]
+                progress.show({"done": len(done), "running": running,
+                               "pending": len(active) - running + len(to_submit),
+                               "failed": len(failed) + len(lost), "not run": len(not_run)})
+                if to_submit or active:
+                    time.sleep(args.poll)
+        except KeyboardInterrupt:
+            mine = list(active.values())
+            if mine:
+                say(f"interrupted: cancelling this run's {len(mine)} jobs that have not started")
+                try:
+                    slurm.cancel_pending(mine)
+                except Failure as failure:
+                    say(str(failure))
+            for node in to_submit:
+                not_run[node] = "interrupted before it was submitted"
+            for node in active:
+                not_run[node] = "interrupted: its job had not finished (--resume waits for it)"
+        finally:
+            for s, handler in previous.items():
+                signal.signal(s, handler)
+        if controller_lost:
+            for node in to_submit + list(active):
+                not_run[node] = f"Slurm's controller stopped answering ({controller_lost})"
+        return lost, bool(interrupted), controller_lost
+
+
+ACTIVE = ("PENDING", "RUNNING", "CONFIGURING", "COMPLETING")
+
+
+def confirm_nodes(launcher, out, state, names, args, write):
+    """Runs `names` once more, each as one more job, into OUT/confirm; returns
+    {node: its second row} for those that ran."""
+    folder = os.path.join(out, CONFIRM)
+    for sub in (folder, os.path.join(folder, "nodes"), os.path.join(folder, "logs")):
+        os.makedirs(sub, exist_ok=True)
+    write_script(launcher, out, state, write, folder)
+    say(f"confirming {len(names)} flagged nodes with one more job each: {', '.join(names[:20])}"
+        + (" ..." if len(names) > 20 else ""))
+    not_run = {}
+    lost, interrupted, controller_lost = Jobs(state, out, folder, "confirm_jobs", args,
+                                              write).run(names, not_run)
+    if interrupted:
+        raise KeyboardInterrupt
+    return {n.name: n for n in collect(folder, names, not_run, lost)}
 
 
 def collect(out, names, not_run, lost):
@@ -246,18 +308,144 @@ def failed_node(name, path):
                       status=status if isinstance(status, int) else None)
 
 
-def report(out, names, not_run, lost, args, write):
+def report_names(out):
+    """The nodes of a folder with no run of ours to resume: the state file's
+    if there is one, else every node with an export or a failure record."""
+    if os.path.exists(os.path.join(out, STATE)):
+        state = load_state(out)
+        return state.get("nodes", []), state
+    try:
+        files = os.listdir(os.path.join(out, "nodes"))
+    except OSError as e:
+        raise Failure(f"{out}: no node exports to report (nodes/: {e.strerror or e})", 2) from None
+    names = sorted({f[:-len(".failed.json")] if f.endswith(".failed.json") else f[:-len(".json")]
+                    for f in files if f.endswith(".json") and not f.startswith(".")})
+    if not names:
+        raise Failure(f"{out}/nodes holds no node export (NODE.json)", 2)
+    return names, None
+
+
+def identity(out, names, state):
+    """(key, time) of a cluster run: the key that tells it apart in a store,
+    the time it started (or, for exports alone, when the last was written)."""
+    files = [p for n in names for p in (node_file(out, n), node_file(out, n, "failed.json"))
+             if os.path.exists(p)]
+    latest = max((os.path.getmtime(p) for p in files), default=time.time())
+    written = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(latest))
+    if state and state.get("name"):
+        return state["name"], state.get("started") or written
+    digest = hashlib.sha256()
+    for path in sorted(files):
+        digest.update(os.path.basename(path).encode() + b"\0")
+        with open(path, "rb") as f:
+            digest.update(f.read() + b"\0")
+    return "nodes:" + digest.hexdigest(), written
+
+
+def reconsider(node, second, group, regressed):
+    """A node flagged slow or regressed, judged again on its second run: it
+    stays flagged, or is "transient", with both figures either way."""
+    doubted = [f for f in node.flags if fleet.kind(f) in CONFIRMED_KINDS]
+    if second is None or second.state != "ok":
+        why = f"{second.state}: {second.reason}" if second else "did not run"
+        node.notes.append(f"not confirmed: its second run {why}")
+        return
+    figures = ("simple_ms", "blas_ms", "simple_gbs", "blas_gflops", "speedup", "diff")
+    node.first = {**{f: getattr(node, f) for f in figures}, "flags": doubted}
+    for f in figures + ("samples",):
+        setattr(node, f, getattr(second, f))
+    again = fleet.slow_flags(node, group) + regressed(node)
+    node.flags = [f for f in node.flags if fleet.kind(f) not in CONFIRMED_KINDS] + again
+    node.notes = [n for n in node.notes if fleet.kind(n) != "improved"]
+    both = (f"first simple {node.first['simple_gbs']:.2f} GB/s, blas "
+            f"{node.first['blas_gflops']:.1f} GFLOP/s; again simple {node.simple_gbs:.2f} GB/s, "
+            f"blas {node.blas_gflops:.1f} GFLOP/s")
+    if again:
+        node.notes.append(f"confirmed by a second run ({both})")
+    else:
+        node.notes.append(f"transient: {'; '.join(doubted)} at first, within bounds when run "
+                          f"again ({both})")
+
+
+# The flags that --confirm runs a node again for.
+CONFIRMED_KINDS = ("slow", "regressed")
+
+
+def report(out, names, not_run, lost, args, write, confirm=None):
+    """Judges, stores and writes the report; returns the exit status.
+    `names` None: the exports in OUT/nodes alone (--report)."""
+    state = None
+    if names is None:
+        names, state = report_names(out)
+    elif os.path.exists(os.path.join(out, STATE)):
+        state = load_state(out)
+    key, started = identity(out, names, state)
     nodes = collect(out, names, not_run, lost)
+    groups = fleet.judge(nodes, args.slow_mads, args.slow_percent,
+                         (state or {}).get("slurm_cpus"))
+    context = []
     thresholds = {"slow_mads": args.slow_mads, "slow_percent": args.slow_percent}
-    groups = fleet.judge(nodes, args.slow_mads, args.slow_percent)
-    write(os.path.join(out, "cluster.md"), fleet.markdown(nodes, groups, thresholds))
+    if args.references:
+        references.check(args.references, nodes, args.reference)
+        context.append(f"References: {args.reference} ({len(args.references)} entries; the "
+                       f"most specific one that matches a node applies).")
+    store = failed = None
+    if args.store:
+        try:
+            store = Store(args.store)
+        except Failure as failure:
+            failed = failure  # the report is written all the same
+    try:
+        baseline = history.parse_baseline(args.baseline) if store else None
+
+        def regressed(node):
+            """The node's regressed flags against its own history, if stored."""
+            if not store:
+                return []
+            _, flags, _ = history.node_verdict(store, node, key, started, baseline,
+                                               args.regress_mads, args.regress_percent)
+            return [text for _, text in flags]
+        if store:
+            thresholds.update(regress_mads=args.regress_mads, regress_percent=args.regress_percent)
+            history.judge_fleet(store, nodes, groups, key, started, baseline, args.regress_mads,
+                                args.regress_percent)
+        doubted = [n for n in nodes if any(fleet.kind(f) in CONFIRMED_KINDS for f in n.flags)]
+        if confirm and doubted:
+            second = confirm([n.name for n in doubted])
+            for node in doubted:
+                reconsider(node, second.get(node.name), groups[node.group], regressed)
+        if store:
+            try:
+                run_id, added = store.add(key, started, "cluster", os.path.abspath(out), nodes,
+                                          groups)
+                context.insert(0, f"Run {run_id} of the store {args.store}"
+                                  f"{'' if added else ' (stored before; not added again)'}, "
+                                  f"started {started}; baseline {args.baseline}: each node's, "
+                                  f"and each group's, history with the same configuration.")
+            except Failure as failure:
+                failed = failure
+    finally:
+        if store:
+            store.close()
+    if failed:
+        say(f"not stored: {failed}")
+        context.insert(0, f"Not stored, and not set against its history: {failed}")
+    context = {"lines": context}
+    write(os.path.join(out, "cluster.md"), fleet_report.markdown(nodes, groups, thresholds,
+                                                                 context))
+    write(os.path.join(out, "cluster.csv"), fleet_report.csv_table(nodes))
     write(os.path.join(out, "cluster.json"), json.dumps(model.encode(
-        {"nodes": [vars(n) for n in nodes], "groups": groups, "thresholds": thresholds,
-         "diff_bound": problem.DIFF_BOUND}), indent=2, allow_nan=False) + "\n")
+        {"run": {"key": key, "started": started}, "nodes": [vars(n) for n in nodes],
+         "groups": groups, "thresholds": thresholds, "diff_bound": problem.DIFF_BOUND,
+         "context": context["lines"]}), indent=2, allow_nan=False) + "\n")
     if any(n.state == "ok" for n in nodes) and not args.no_plot:
         try:
-            write(os.path.join(out, "cluster.svg"), svg.render_fleet(nodes))
+            write(os.path.join(out, "cluster.svg"), svg.render_fleet(nodes, groups))
         except Failure as failure:
             say(f"no chart: {failure}")
-    print(fleet.text(nodes), end="")
-    return fleet.EXIT_FLAGGED if fleet.flagged(nodes) else 0
+    print(fleet_report.text(nodes, groups, context), end="")
+    if any(g.get("flags") for g in groups.values()):
+        return fleet.EXIT_FLEET_REGRESSION
+    if fleet.flagged(nodes):
+        return fleet.EXIT_FLAGGED
+    return failed.status if failed else 0

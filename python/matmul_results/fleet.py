@@ -7,7 +7,6 @@ import dataclasses
 import math
 
 from . import problem, stats
-from .export import table as tables
 
 # A node is slow when its rate falls below its group's median by more than
 # the larger of SLOW_MADS median absolute deviations and SLOW_PERCENT % of
@@ -16,6 +15,10 @@ SLOW_MADS = 3.0
 SLOW_PERCENT = 10.0
 # Exit status when any node is flagged or did not run.
 EXIT_FLAGGED = 3
+# Exit status when a group's median fell against its own history: a fault
+# of the fleet (a library, a firmware, a setting rolled out everywhere)
+# that no node shows against its peers.
+EXIT_FLEET_REGRESSION = 5
 # What must agree among a group's nodes: the library and its kernels and
 # threads, and the naive loop's build.
 CONFIGURATION = (("library", "library version"), ("kernels", "library kernels"),
@@ -45,7 +48,22 @@ class Node:
     group: str = None
     simple_deviation: float = None  # % from the group's median rate
     blas_deviation: float = None
-    flags: list = dataclasses.field(default_factory=list)
+    flags: list = dataclasses.field(default_factory=list)  # what is wrong: exit status 3
+    notes: list = dataclasses.field(default_factory=list)  # news that is no fault
+    samples: list = dataclasses.field(default_factory=list)  # every run's figures
+    slurm_cpus: int = None  # the CPUs Slurm has configured for it (CPUTot)
+    reference: str = None  # the reference entry that applied
+    baseline: dict = None  # its own history's figures it was set against
+    first: dict = None  # a confirmed node's first figures
+
+    def configuration(self):
+        """What its figures were measured with: history compares like with like."""
+        return {"library": self.library, "kernels": self.kernels, "threads": self.threads,
+                "naive": self.naive, "cpu": self.cpu, "cores": self.cores}
+
+
+def group_of(node):
+    return f"{node.cpu}, {node.cores} cores"
 
 
 def from_result(name, result):
@@ -55,14 +73,35 @@ def from_result(name, result):
     med = {key: (value or {}).get("median") for key, value in result.summary().items()}
     accuracy = (result.extra or {}).get("accuracy") or {}
     of_bound = (accuracy.get("blas") or {}).get("max_of_bound")
-    return Node(
+    node = Node(
         name, "ok", cpu=first.machine.cpu_model, cores=first.machine.cores,
         library=f"{first.library.name} {first.library.version}", kernels=first.library.core,
         threads=first.library.threads, naive=first.naive_build.variant, runs=len(runs),
         simple_ms=med["simple_ms"], blas_ms=med["blas_ms"],
         simple_gbs=stats.stream_gbs(med["simple_ms"]),
         blas_gflops=med["blas_gflops"], speedup=med["speedup"], diff=med["diff"],
-        accuracy_of_bound=of_bound)
+        accuracy_of_bound=of_bound,
+        samples=[{k: r.figures.get(k) for k in ("simple_ms", "blas_ms", "diff", "blas_gflops",
+                                                 "memory_roof_gbs", "peak_gflops")}
+                 for r in runs])
+    node.group = group_of(node)
+    return node
+
+
+RATES = {"simple_gbs": ("simple_deviation", "simple"), "blas_gflops": ("blas_deviation", "blas")}
+
+
+def slow_flags(node, group):
+    """Sets the node's deviations from its group's medians; the flags of a
+    rate below the group's threshold."""
+    flags = []
+    for rate, (deviation, figure) in RATES.items():
+        value, median = getattr(node, rate), group[rate]["median"]
+        setattr(node, deviation, 100.0 * (value - median) / median)
+        if value < group[rate]["slow_below"]:
+            flags.append(f"slow: {figure} {getattr(node, deviation):+.1f} % from its group's "
+                         f"median")
+    return flags
 
 
 def _majority(values):
@@ -71,14 +110,21 @@ def _majority(values):
     return ranked[0][0] if len(ranked) == 1 or ranked[0][1] > ranked[1][1] else None
 
 
-def judge(nodes, slow_mads=SLOW_MADS, slow_percent=SLOW_PERCENT):
-    """Groups the nodes that ran by hardware, sets each against its group,
-    and flags it. Returns {group name: {"nodes", "simple_gbs", "blas_gflops"}}."""
+def judge(nodes, slow_mads=SLOW_MADS, slow_percent=SLOW_PERCENT, slurm_cpus=None):
+    """Groups the nodes that ran by hardware, sets each against its group
+    (and against the CPUs Slurm has configured for it, where `slurm_cpus`
+    gives them), and flags it. Returns {group name: {"nodes",
+    "simple_gbs", "blas_gflops"}}."""
     groups = {}
     for node in nodes:
         if node.state == "ok":
-            node.group = f"{node.cpu}, {node.cores} cores"
+            node.group = group_of(node)
             groups.setdefault(node.group, []).append(node)
+            configured = (slurm_cpus or {}).get(node.name)
+            node.slurm_cpus = configured
+            if configured is not None and node.cores != configured:
+                node.flags.append(f"cores: {node.cores} seen, Slurm has {configured} configured "
+                                  f"(CPUTot)")
         elif node.state == "failed":
             node.flags.append(f"faulty: the run failed with status {node.status}")
         elif node.state == "lost":
@@ -88,20 +134,17 @@ def judge(nodes, slow_mads=SLOW_MADS, slow_percent=SLOW_PERCENT):
     summary = {}
     for name, members in groups.items():
         summary[name] = {"nodes": len(members)}
-        for rate, deviation in (("simple_gbs", "simple_deviation"),
-                                ("blas_gflops", "blas_deviation")):
+        if len(members) == 1:
+            members[0].notes.append("no peers: the only node of its group, so not set against "
+                                    "peers")
+        for rate in RATES:
             values = [getattr(n, rate) for n in members]
             median = stats.median(values)
             mad = stats.median([abs(v - median) for v in values])
             threshold = max(slow_mads * mad, slow_percent / 100.0 * median)
             summary[name][rate] = {"median": median, "mad": mad, "slow_below": median - threshold}
-            for node in members:
-                value = getattr(node, rate)
-                setattr(node, deviation, 100.0 * (value - median) / median)
-                if value < median - threshold:
-                    figure = "simple" if rate == "simple_gbs" else "blas"
-                    node.flags.append(f"slow: {figure} {getattr(node, deviation):+.1f} % from "
-                                      f"its group's median")
+        for node in members:
+            node.flags += slow_flags(node, summary[name])
         for field, label in CONFIGURATION:
             usual = _majority([getattr(n, field) for n in members])
             for node in members:
@@ -120,45 +163,10 @@ def judge(nodes, slow_mads=SLOW_MADS, slow_percent=SLOW_PERCENT):
     return summary
 
 
-def _cell(value, form):
-    return "" if value is None else form.format(value)
-
-
-HEADER = ["node", "state", "simple ms", "simple GB/s", "vs group", "blas ms", "blas GFLOP/s",
-          "vs group", "speedup", "diff", "kernels", "naive build", "CPU", "flags"]
-
-
-def cells(node):
-    return [node.name, node.state, _cell(node.simple_ms, "{:.1f}"), _cell(node.simple_gbs, "{:.2f}"),
-            _cell(node.simple_deviation, "{:+.1f} %"), _cell(node.blas_ms, "{:.1f}"),
-            _cell(node.blas_gflops, "{:.1f}"), _cell(node.blas_deviation, "{:+.1f} %"),
-            _cell(node.speedup, "{:.1f}"), _cell(node.diff, "{:.6f}"),
-            node.kernels or "", node.naive or "",
-            "" if node.cpu is None else f"{node.cpu} ({node.cores} cores)",
-            "; ".join(node.flags + ([node.reason] if node.reason else []))]
-
-
-def markdown(nodes, groups, thresholds):
-    out = [tables.markdown(HEADER, [cells(n) for n in nodes]), ""]
-    out.append(tables.markdown(
-        ["group", "nodes", "simple GB/s, median", "blas GFLOP/s, median"],
-        [[name, g["nodes"], f"{g['simple_gbs']['median']:.2f}",
-          f"{g['blas_gflops']['median']:.1f}"] for name, g in groups.items()], right={1, 2, 3}))
-    out += ["", f"Slow: below the group's median by more than {thresholds['slow_mads']:g} median "
-            f"absolute deviations or {thresholds['slow_percent']:g} %, whichever is larger. "
-            f"Faulty: a diff above the rounding-error bound {problem.DIFF_BOUND:.4f} (or not a "
-            f"number), the library's error beyond its bound, or a failed run."]
-    return "\n".join(out) + "\n"
-
-
-def text(nodes):
-    out = [tables.text(HEADER[:-1], [cells(n)[:-1] for n in nodes])]
-    for node in nodes:
-        out += [f"{node.name}: {flag}" for flag in node.flags]
-        if node.reason:
-            out.append(f"{node.name}: {node.reason}")
-    return "\n".join(out) + "\n"
-
-
 def flagged(nodes):
     return [n for n in nodes if n.flags]
+
+
+def kind(flag):
+    """A flag's or a note's kind: the words before its colon."""
+    return flag.split(":", 1)[0]

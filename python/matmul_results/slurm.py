@@ -57,6 +57,16 @@ def nodes(partition=None, node_list=None):
     return out
 
 
+def configured_cpus():
+    """{node: the CPUs Slurm has configured for it (CPUTot)}: one reading."""
+    out = {}
+    for line in command(["scontrol", "--oneliner", "show", "node"]).splitlines():
+        fields = dict(f.split("=", 1) for f in line.split() if "=" in f)
+        if fields.get("NodeName") and fields.get("CPUTot", "").isdigit():
+            out[fields["NodeName"]] = int(fields["CPUTot"])
+    return out
+
+
 def expand(node_list):
     """Slurm's host list (n[1-3]) as names."""
     return command(["scontrol", "show", "hostnames", node_list]).split()

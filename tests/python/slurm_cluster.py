@@ -57,8 +57,9 @@ class SlurmCluster:
     """with SlurmCluster(["n1", "n2"]) as c: ... c.env is what Slurm's
     commands need (SLURM_CONF); c.stop_node("n2") kills one slurmd."""
 
-    def __init__(self, nodes, partition="test", timeout=60):
+    def __init__(self, nodes, partition="test", timeout=60, cpus=None):
         self.nodes = list(nodes)
+        self.cpus = dict(cpus or {})  # {node: CPUs configured}, 2 for any other
         self.partition = partition
         self.timeout = timeout
         self.procs = {}  # name: Popen
@@ -100,7 +101,8 @@ class SlurmCluster:
             "SchedulerParameters=sched_interval=1",
         ]
         for i, node in enumerate(self.nodes):
-            lines.append(f"NodeName={node} NodeHostname={host} NodeAddr=127.0.0.1 CPUs=2 "
+            lines.append(f"NodeName={node} NodeHostname={host} NodeAddr=127.0.0.1 "
+                         f"CPUs={self.cpus.get(node, 2)} "
                          f"Port={base + 1 + i} State=UNKNOWN")
         lines.append(f"PartitionName={self.partition} Nodes={','.join(self.nodes)} Default=YES "
                      f"MaxTime=INFINITE State=UP")

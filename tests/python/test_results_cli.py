@@ -312,3 +312,20 @@ def test_real_program(tmp_path):
     assert "-ffp-contract=off" in env["kernel_flags"]
     assert env["naive_variant"] in env["naive_variants_built"].split()
     assert r["summary"]["diff"]["max"] < 1
+
+
+def test_run_adds_each_run_to_a_store(stand_ins):
+    folder, stub = stand_ins
+    path = folder / "store.db"
+    for expected in ("stored as run 1 in", "stored as run 2 in"):
+        done = call("run", 3, "--store", path, stub)
+        assert done.returncode == 0, done.stderr
+        assert expected in done.stdout
+    # The stub's later runs are slower: the second set of three, by half.
+    trend = call("history", path, "--node", os.uname().nodename)
+    assert trend.returncode == 0, trend.stderr
+    rows = [line.split() for line in trend.stdout.splitlines()[2:]]
+    assert [r[0] for r in rows] == ["1", "2"]
+    gbs = problem.B_BYTES_STREAMED / 1e9
+    assert float(rows[0][3]) == pytest.approx(gbs / 0.2, rel=1e-3)
+    assert float(rows[1][3]) == pytest.approx(gbs / 0.5, rel=1e-3) and rows[1][4] == "-60.0"

@@ -16,39 +16,12 @@ import time
 import pytest
 import slurm_cluster
 from conftest import ROOT
+from stand_in import NORMAL, stand_in
 
 TOOL = str(ROOT / "scripts" / "matmul-results")
 PROGRAM = os.environ.get("MATMUL_BENCH")
 pytestmark = pytest.mark.skipif(slurm_cluster.why_not() is not None,
                                 reason=slurm_cluster.why_not() or "")
-
-STAND_IN = """#!/bin/sh
-# The figures chosen for the node it runs on: FIGURES/NODE holds
-# "simple_ms blas_ms diff [status message]"; FIGURES/NODE.hold makes it
-# wait until FIGURES/release exists (at most a minute).
-here=$(dirname "$0")
-if [ -e "$here/figures/$SLURMD_NODENAME.hold" ]; then
-  i=0
-  while [ ! -e "$here/figures/release" ] && [ $i -lt 600 ]; do sleep 0.1; i=$((i + 1)); done
-fi
-read -r simple blas diff status message <"$here/figures/$SLURMD_NODENAME"
-if [ -n "$status" ]; then echo "matmul-bench: $message" >&2; exit "$status"; fi
-printf 'simple: %s msec\\nblas: %s msec\\ndiff: %s\\n' "$simple" "$blas" "$diff"
-"""
-NORMAL = "1000.000000 100.000000 0.000150"
-
-
-def stand_in(folder, figures, hold=()):
-    (folder / "figures").mkdir(parents=True, exist_ok=True)
-    program = folder / "matmul-bench"
-    program.write_text(STAND_IN)
-    program.chmod(0o755)
-    for node, line in figures.items():
-        (folder / "figures" / node).write_text(line + "\n")
-    for node in hold:
-        (folder / "figures" / f"{node}.hold").write_text("")
-    return program
-
 
 def tool(cluster, *args, timeout=300):
     return subprocess.run([TOOL, "cluster", "--poll", "0.5", *map(str, args)],
@@ -113,9 +86,12 @@ def test_the_real_program_on_three_nodes(cluster, tmp_path):
         assert node["state"] == "ok" and node["flags"] == []
         assert node["kernels"] and node["naive"] and 0 < node["diff"] < 1
     table = (tmp_path / "out" / "cluster.md").read_text()
-    assert table.startswith("| node | state |") and table.count("\n| n") == 3
+    assert table.startswith("# matmul-bench on 3 nodes\n\n3 nodes: 3 ok.")
+    every = table.split("## Every node")[1]
+    assert all(f"\n| {n} | ok |" in every for n in ("n1", "n2", "n3")), every
     chart = (tmp_path / "out" / "cluster.svg").read_text()
-    assert all(f">{n}</text>" in chart for n in ("n1", "n2", "n3"))
+    # One box per group, its label as text; no node flagged, none named.
+    assert f">{report['n1']['group']}</text>" in chart and ">n1</text>" not in chart
     assert "nodes: 3 done" in done.stderr
 
 

@@ -125,36 +125,120 @@ def _quoted(text):
     return '"' + str(text).replace("\\", "\\\\").replace('"', '\\"') + '"'
 
 
-def fleet_script(nodes, output):
-    """The gnuplot script for the fleet's chart: each node that ran, its
-    simple and blas rates as % of its group's median, side by side, with
-    100 % drawn across, into the file `output`."""
-    ran = [n for n in nodes if n.state == "ok"]
-    data = "\n".join(f"{_quoted(n.name)} {100 + n.simple_deviation:.6g} "
-                     f"{100 + n.blas_deviation:.6g}" for n in ran)
-    top = max([100.0] + [100 + max(n.simple_deviation, n.blas_deviation) for n in ran])
+# The fleet's chart stays readable, and its size bounded, at any fleet:
+# the largest groups, and the flagged nodes named up to a count per group.
+CHART_GROUPS_MAX = 12
+CHART_NAMES_MAX = 30
+
+
+def _finite(value):
+    return value is not None and value == value and abs(value) != float("inf")
+
+
+def _spread(values, gap):
+    """Label heights for sorted `values`, each at least `gap` from the one
+    below, as close to its own value as that allows."""
+    out = []
+    for v in values:
+        out.append(max(v, out[-1] + gap) if out else v)
+    return out
+
+
+def fleet_script(nodes, groups, output):
+    """The gnuplot script for the fleet's chart, into the file `output`: for
+    each group, the distribution of its nodes' simple GB/s (left) and blas
+    GFLOP/s (right) as a box, its baseline where it has one, and its
+    flagged nodes as points, named beside the box."""
+    shown = sorted(groups, key=lambda g: -groups[g]["nodes"])[:CHART_GROUPS_MAX]
+    lines = ['set terminal svg size 1100,600 dynamic noenhanced font "sans,11"',
+             f"set output {_quoted(output)}", "set multiplot layout 1,2 title " + _quoted(
+                 f"{len(nodes)} nodes: each group's distribution, its baseline, and its "
+                 f"flagged nodes" + (f" ({len(shown)} largest of {len(groups)} groups)"
+                                     if len(groups) > len(shown) else "")),
+             "set style boxplot nooutliers", "set style fill solid 0.25", "set boxwidth 0.3",
+             "set grid ytics", "set key below", "set xtics rotate by -20",
+             "set bmargin 6", f"set xrange [0.5:{len(shown) + 0.6}]",
+             "set xtics (" + ", ".join(f"{_quoted(g)} {i}" for i, g in enumerate(shown, 1)) + ")"]
+    for figure, label in (("simple_gbs", "simple (naive loop), GB/s"),
+                          ("blas_gflops", "blas (cblas_dgemm), GFLOP/s")):
+        plots, marks = [], []
+        values = {g: [getattr(n, figure) for n in nodes if n.group == g and _finite(
+            getattr(n, figure))] for g in shown}
+        everything = [v for vs in values.values() for v in vs] + [
+            (groups[g].get("baseline") or {}).get(figure) for g in shown
+            if _finite((groups[g].get("baseline") or {}).get(figure))]
+        low, high = min(everything, default=0.0), max(everything, default=1.0)
+        low, high = low - 0.08 * (high - low or high or 1), high + 0.08 * (high - low or high or 1)
+        for i, name in enumerate(shown, 1):
+            lines += [f"$g{i}{figure} << EOD", *(f"{v:.6g}" for v in values[name]), "EOD"]
+            plots.append(f"$g{i}{figure} using ({i}):1 with boxplot lc rgb 'steelblue' "
+                         + ("title \"its nodes\"" if i == 1 else "notitle"))
+            flagged = sorted((getattr(n, figure), n.name) for n in nodes
+                             if n.flags and n.group == name and _finite(getattr(n, figure)))
+            if flagged:
+                lines += [f"$f{i}{figure} << EOD", *(f"{v:.6g}" for v, _ in flagged), "EOD"]
+                plots.append(f"$f{i}{figure} using ({i}):1 with points pt 7 lc rgb 'red' "
+                             + ("title \"flagged\"" if not any("flagged" in p for p in plots)
+                                else "notitle"))
+                named = flagged[:CHART_NAMES_MAX]
+                heights = _spread([v for v, _ in named], (high - low) / 45)
+                for (v, who), y in zip(named, heights):
+                    marks.append(f"set arrow from {i + 0.02},{v:.6g} to {i + 0.2},{y:.6g} "
+                                 f"nohead lc rgb 'gray60'")
+                    marks.append(f"set label {_quoted(who)} at {i + 0.21},{y:.6g} left "
+                                 f"font \",9\"")
+                if len(flagged) > len(named):
+                    more = f"{len(flagged) - len(named)} more flagged: cluster.md names them"
+                    marks.append(f"set label {_quoted(more)} at {i + 0.21},"
+                                 f"{heights[-1] + (high - low) / 45:.6g} left font \",9\"")
+        base = [(i, (groups[g].get("baseline") or {}).get(figure)) for i, g in
+                enumerate(shown, 1)]
+        base = [(i, v) for i, v in base if _finite(v)]
+        if base:
+            lines += [f"$base{figure} << EOD", *(f"{i} {v:.6g}" for i, v in base), "EOD"]
+            plots.append(f"$base{figure} using 1:2 with points pt 2 ps 2 lc rgb 'black' "
+                         f"title \"baseline\"")
+        lines += [f"set title {_quoted(label)}", f"set ylabel {_quoted(label)}",
+                  f"set yrange [{low:.6g}:{high:.6g}]", *marks, "plot " + ", ".join(plots),
+                  "unset arrow", "unset label"]
+    lines.append("unset multiplot")
+    return "\n".join(lines) + "\n"
+
+
+def render_fleet(nodes, groups):
+    return draw(lambda out: fleet_script(nodes, groups, out))
+
+
+def history_script(title, series, output):
+    """The gnuplot script for a history: simple GB/s (left axis) and blas
+    GFLOP/s (right axis) per run, oldest first, the flagged runs marked."""
+    rows = list(reversed(series))
+    data = "\n".join(f"{i} {_number(e['simple_gbs'])} {_number(e['blas_gflops'])} "
+                      f"{1 if e.get('flags_text') else 0}" for i, e in enumerate(rows))
+    # The run's id and its date and time, both ours: digits only.
+    tics = ", ".join(f"\"run {int(e['run'])}\\n{e['time'][5:16].replace('T', ' ')}\" {i}"
+                     for i, e in enumerate(rows))
     return "\n".join([
-        f'set terminal svg size {max(600, 60 * len(ran) + 200)},520 dynamic noenhanced '
-        f'font "sans,12"',
+        'set terminal svg size 900,520 dynamic noenhanced font "sans,11"',
         f"set output {_quoted(output)}",
-        'set title "Each node against the median of the nodes of its kind (CPU model, cores)"',
-        'set ylabel "% of its group\'s median rate"',
-        f"set yrange [0:{top * 1.15:.6g}]",
-        "set style data histograms",
-        "set style histogram clustered gap 1",
-        "set style fill solid 0.5",
-        "set grid ytics",
-        "set key top right",
-        "set xtics rotate by -45",
-        "set arrow 1 from graph 0, first 100 to graph 1, first 100 nohead dt 2 lc rgb 'gray40'",
-        "set label 1 \"group median\" at graph 0.01, first 100 offset 0,0.6",
-        "$nodes << EOD",
-        data,
-        "EOD",
-        "plot $nodes using 2:xtic(1) title \"simple (GB/s)\", "
-        "$nodes using 3 title \"blas (GFLOP/s)\"",
+        f"set title {_quoted(title)}",
+        'set ylabel "simple (naive loop), GB/s"', 'set y2label "blas (cblas_dgemm), GFLOP/s"',
+        "set ytics nomirror", "set y2tics", "set grid", "set key bottom left", "set bmargin 4",
+        f"set xrange [-0.5:{len(rows) - 0.5}]", f"set xtics ({tics})",
+        "set datafile missing 'NaN'",
+        "$h << EOD", data, "EOD",
+        "plot $h using 1:2 with linespoints pt 7 lc rgb 'steelblue' title \"simple GB/s\", "
+        "$h using 1:3 axes x1y2 with linespoints pt 5 lc rgb 'dark-orange' "
+        "title \"blas GFLOP/s\", "
+        "$h using 1:($4 > 0 ? $2 : NaN) with points pt 6 ps 3 lc rgb 'red' "
+        "title \"flagged\", "
+        "$h using 1:($4 > 0 ? $3 : NaN) axes x1y2 with points pt 6 ps 3 lc rgb 'red' notitle",
     ]) + "\n"
 
 
-def render_fleet(nodes):
-    return draw(lambda out: fleet_script(nodes, out))
+def _number(value):
+    return "NaN" if value is None else f"{value:.6g}"
+
+
+def render_history(title, series):
+    return draw(lambda out: history_script(title, series, out))
