@@ -11,8 +11,11 @@ from .errors import Failure
 # A figure regressed when it is below its baseline by more than the larger
 # of REGRESS_MADS median absolute deviations of its history and
 # REGRESS_PERCENT % of the baseline (--regress-mads, --regress-percent).
-# The run-to-run noise of a node's 5-run medians measured on this project's
-# emulated cluster is the reason for each (docs/cluster.md).
+# On the emulated cluster (docs/cluster.md), a node's 5-run medians moved
+# from run to run by 5 % (the median of their deviations), up to 18 %: 3
+# MADs of such a history is about 15 %, and keeps that noise from blaming
+# a node; 8 % is the floor for a quiet node, whose MADs are small, below
+# the 12 % drift worth catching and above this noise's typical 5 %.
 REGRESS_MADS = 3.0
 REGRESS_PERCENT = 8.0
 # The history that a spread is taken over, for `last` and `RUN`.
@@ -200,6 +203,7 @@ def node_series(store, name):
     for row in store.results("results.node = ?", [name]):
         entry = dict(row)
         entry["flags_text"] = "; ".join(row["flags"])
+        entry["marked"] = bool(row["flags"])
         series.append(entry)
     if not series:
         raise Failure(f"{store.path} holds no run of node {name}", 2)
@@ -221,4 +225,6 @@ def group_series_for_history(store, group):
         said = own.get(entry["run"], []) + (
             [f"{entry['flagged']} of {entry['nodes']} nodes flagged"] if entry["flagged"] else [])
         entry["flags_text"] = "; ".join(said)
+        # The chart marks the group's own findings, not its nodes'.
+        entry["marked"] = bool(own.get(entry["run"]))
     return series

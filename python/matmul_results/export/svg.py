@@ -214,7 +214,8 @@ def history_script(title, series, output):
     GFLOP/s (right axis) per run, oldest first, the flagged runs marked."""
     rows = list(reversed(series))
     data = "\n".join(f"{i} {_number(e['simple_gbs'])} {_number(e['blas_gflops'])} "
-                      f"{1 if e.get('flags_text') else 0}" for i, e in enumerate(rows))
+                      f"{1 if e.get('marked', bool(e.get('flags_text'))) else 0}"
+                     for i, e in enumerate(rows))
     # The run's id and its date and time, both ours: digits only.
     tics = ", ".join(f"\"run {int(e['run'])}\\n{e['time'][5:16].replace('T', ' ')}\" {i}"
                      for i, e in enumerate(rows))
