@@ -9,11 +9,11 @@ import re
 _PART = re.compile(r"([^\[\],]*)(?:\[([0-9,\-]+)\])?([^\[\],]*)")
 
 
-def _numbers(spec):
-    for item in spec.split(","):
+def _numbers(ranges):
+    for item in ranges.split(","):
         low, _, high = item.partition("-")
         if not low.isdigit() or (high and not high.isdigit()) or (high and int(high) < int(low)):
-            raise ValueError(f"not a range of numbers: [{spec}]")
+            raise ValueError(f"not a range of numbers: [{ranges}]")
         width = len(low) if low.startswith("0") else 1
         for n in range(int(low), int(high or low) + 1):
             yield str(n).zfill(width)
@@ -41,6 +41,7 @@ def expand(text):
         match = _PART.fullmatch(part.strip())
         if not part.strip() or not match:
             raise ValueError(f"not a host list: {text!r}")
-        prefix, spec, suffix = match.groups()
-        names += [prefix + n + suffix for n in _numbers(spec)] if spec else [prefix + suffix]
+        prefix, ranges, suffix = match.groups()
+        names += [prefix + n + suffix for n in _numbers(ranges)] if ranges else [
+            prefix + suffix]
     return names

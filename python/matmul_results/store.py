@@ -187,24 +187,20 @@ class Store:
                 raise _failure(self.path, e, "the run was not added") from None
             raise
 
-    def run(self, spec):
-        """(id, time) of the run that `spec` (an id) names; Failure if none."""
+    def run(self, run_id):
+        """(id, time) of the run of this id; Failure if none."""
         row = None
-        if str(spec).isdigit():
+        if str(run_id).isdigit():
             row = self.conn.execute("SELECT id, time FROM runs WHERE id = ?",
-                                    (int(spec),)).fetchone()
+                                    (int(run_id),)).fetchone()
         if row is None:
-            raise Failure(f"{self.path} holds no run {spec} (its runs: "
+            raise Failure(f"{self.path} holds no run {run_id} (its runs: "
                           f"{self.describe_runs()})", 2)
         return row
 
     def describe_runs(self):
         ids = [r[0] for r in self.conn.execute("SELECT id FROM runs ORDER BY id")]
         return f"{ids[0]} to {ids[-1]}" if ids else "none"
-
-    def run_of_key(self, key):
-        row = self.conn.execute("SELECT id, time FROM runs WHERE key = ?", (key,)).fetchone()
-        return row
 
     def group_flags(self, group):
         return {run: json.loads(flags) for run, flags in self.conn.execute(
