@@ -23,10 +23,12 @@ case $mode in
   bench) packages=(g++ cmake make pkg-config libopenblas-dev nlohmann-json3-dev python3
     gnuplot-nox) ;;
   # The other CBLAS libraries, for the programs built against each; Slurm
-  # and munge, for the cluster mode's tests, which start their own.
+  # and munge, for the cluster mode's tests, which start their own; promtool
+  # and node_exporter, which read its Prometheus export.
   test) packages=(g++ cmake make pkg-config libopenblas-dev nlohmann-json3-dev googletest libgtest-dev
     libbenchmark-dev python3 python3-scipy python3-pytest gnuplot-nox qemu-user
-    libblis-dev libatlas-base-dev libblas-dev slurm-wlm munge) ;;
+    libblis-dev libatlas-base-dev libblas-dev slurm-wlm munge prometheus
+    prometheus-node-exporter) ;;
   libraries) packages=(g++ cmake make pkg-config libopenblas-dev nlohmann-json3-dev python3
     python3-scipy libblis-dev libatlas-base-dev libblas-dev) ;;
   # OpenBLAS for Windows is built from Debian's source package; its build

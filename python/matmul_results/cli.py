@@ -9,11 +9,12 @@ import re
 import socket
 import sys
 import tempfile
+import time
 
-from . import (cluster, compare, deps, fleet, history, importer, libraries, machine, measure,
-               model, problem, references, runner, stats)
+from . import (check, cluster, compare, deps, fleet, history, importer, libraries, machine,
+               measure, model, problem, references, runner, stats)
 from .errors import PROG, Failure, say
-from .export import EXPORTERS, svg, text
+from .export import EXPORTERS, prometheus, svg, text
 from .export import table as tables
 from .export.common import limits_text
 from .store import Store
@@ -85,14 +86,29 @@ def cmd_run(args):
     for line in warnings:
         print(line)
     wanted = [(args.export_json, "json"), (args.export_markdown, "markdown"), (args.plot, "svg")]
-    status = write_exports([(path, lambda name=name: EXPORTERS[name](result))
-                            for path, name in wanted if path])
+    exports = [(path, lambda name=name: EXPORTERS[name](result)) for path, name in wanted if path]
+    if args.export_prometheus:
+        exports.append((args.export_prometheus, lambda: prometheus.render(
+            [this_node(result)], {check.own_name(): time.time()})))
+    status = write_exports(exports)
     if args.store:
         with Store(args.store) as store:
             run_id, _ = importer.add_result(store, result, EXPORTERS["json"](result), "run",
                                             os.path.abspath(exe))
         print(f"stored as run {run_id} in {args.store}")
     return status or (fleet.EXIT_FLAGGED if warnings else 0)
+
+
+def this_node(result):
+    """The run as a fleet's row of one: its figures and its faults."""
+    row = fleet.from_result(check.own_name(), result)
+    fleet.judge([row])
+    row.notes = []
+    return row
+
+
+def cmd_check(args):
+    return check.run(args, write_atomically)
 
 
 def cmd_libraries(args):
@@ -214,6 +230,12 @@ def count(value):
     return int(value)
 
 
+def share(value):
+    if not re.fullmatch(r"[0-9]+", value):
+        raise argparse.ArgumentTypeError(f"not a count of nodes: {value!r}")
+    return int(value)
+
+
 def seconds(value):
     try:
         number = float(value)
@@ -227,7 +249,7 @@ def seconds(value):
 # Each command's usage and what it does: its --help, and the tool's.
 COMMANDS = {
     "run": ("matmul-results run [N] [--export-json F] [--export-markdown F] [--plot F.svg] "
-            "[--store FILE] [--timeout S] [PROGRAM]",
+            "[--store FILE] [--export-prometheus F.prom] [--timeout S] [PROGRAM]",
             "Runs PROGRAM (default build/matmul-bench) N times (default 5). After each run, "
             "the limits probe beside it (matmul-limits) streams memory and runs the compute "
             "roofs for about as long as that run's multiplies took, so that each run is set "
@@ -248,7 +270,11 @@ COMMANDS = {
                 "[--sbatch-arg ARG]... [--max-queued J] [--time-limit M] [--poll S] "
                 "[--controller-wait S] [--slow-mads K] [--slow-percent P] [--timeout S] "
                 "[--store FILE [--baseline last|RUN|median:N] [--regress-mads K] "
-                "[--regress-percent P]] [--reference FILE] [--confirm] [--no-plot] [PROGRAM]"
+                "[--regress-percent P]] [--reference FILE] [--confirm] [--no-plot]\n"
+                "       [--drain | --drain-dry-run] [--drain-max N] [--export-prometheus F.prom] "
+                "[--export-junit F.xml] [PROGRAM]"
+                "\n       matmul-results cluster --retest-drained [--partition P] [--nodes LIST] "
+                "[N] --out DIR [options] [PROGRAM]"
                 "\n       matmul-results cluster --resume DIR [options of the report]"
                 "\n       matmul-results cluster --report DIR [options of the report]",
                 "Runs PROGRAM N times (default 5) on every node of the partition (or of "
@@ -262,7 +288,23 @@ COMMANDS = {
                 "group against its history there; --reference sets each node against a "
                 "site's lower bounds; --confirm runs each node flagged slow or regressed once "
                 "more before the report; --report DIR writes the report again from "
-                "DIR/nodes alone, without Slurm."),
+                "DIR/nodes alone, without Slurm. --drain drains each node found slow, "
+                "regressed, below reference or faulty, with a reason that starts \"mmb:\" "
+                "and its key fact, never one that someone else drained, downed or reserved, "
+                "and at most --drain-max nodes (default 5 % of the nodes, at least one); "
+                "--drain-dry-run prints the commands instead. --retest-drained runs the nodes "
+                "this tool drained again, inside a maintenance reservation of this user's, "
+                "beside their peers, returns those that pass and drains the others again."),
+    "check": ("matmul-results check [N] [--reference FILE] [--baseline-store FILE] "
+              "[--baseline last|RUN|median:N] [--drain] [--return-passed] [--drain-max N] "
+              "[--node NAME] [--budget S] [--export-prometheus F.prom] [PROGRAM]",
+              "This node's own health check, for Slurm's HealthCheckProgram or NHC: runs "
+              "PROGRAM N times (default 1) with the limits probe, sets the figures against "
+              "the site's reference and the node's own history in the store, and prints one "
+              "line: ok, or the failing fact with its value and bound. Exit status 0 when it "
+              "passes, 1 when it fails, 2 when it cannot check as asked. --drain drains this "
+              "node when it fails (the cluster mode's reason and rules); --return-passed "
+              "returns it when it passes and the drain reason is this tool's."),
     "history": ("matmul-results history STORE [--node NAME | --group G] [--plot F.svg]",
                 "One row per stored run, oldest first: the node's medians (or the group's "
                 "median of its nodes' medians), the change against the run before, what "
@@ -276,6 +318,15 @@ COMMANDS = {
                 "Each figure's medians side by side, their ratio, a Mann-Whitney U p-value "
                 "over the runs, and a verdict at alpha = 0.05."),
 }
+
+
+def history_ok(parser, args):
+    if args.regress_mads < 0 or not 0 <= args.regress_percent < 100:
+        parser.error("--regress-mads and --regress-percent (0 to 100) must not be negative")
+    try:
+        history.parse_baseline(args.baseline)
+    except ValueError as e:
+        parser.error(str(e))
 
 
 def parse(argv):
@@ -300,9 +351,23 @@ def parse(argv):
         p.add_argument("--timeout", type=seconds, default=runner.RUN_TIMEOUT, metavar="S",
                        help="seconds one run may take before it is killed and fails")
 
+    def against_history(p):
+        p.add_argument("--baseline", default=history.DEFAULT_BASELINE,
+                       metavar="last|RUN|median:N",
+                       help="what each node is set against in the store: its last run, the "
+                            "run of that id, or the median of its last N runs")
+        p.add_argument("--regress-mads", type=float, default=history.REGRESS_MADS,
+                       metavar="K",
+                       help="regressed: below its baseline by more than K MADs of its "
+                            "history ...")
+        p.add_argument("--regress-percent", type=float, default=history.REGRESS_PERCENT,
+                       metavar="P", help="... and by more than P %%")
+
     run = command("run", "run the benchmark N times and summarise it")
     measuring(run, "the roofline, as SVG (needs gnuplot)")
     run.add_argument("--store", metavar="FILE", help="add the run to this results store")
+    run.add_argument("--export-prometheus", metavar="FILE.prom",
+                     help="the figures in Prometheus's text format, for node_exporter")
     libs = command("libraries", "every CBLAS library's sibling, side by side")
     measuring(libs, "GFLOP/s per library, as SVG (needs gnuplot)")
     libs.add_argument("--threads", type=count, metavar="T",
@@ -337,19 +402,47 @@ def parse(argv):
                                                      "alone, without Slurm")
     clu.add_argument("--store", metavar="FILE", help="the results store (SQLite) to add the run "
                                                     "to and to take each history from")
-    clu.add_argument("--baseline", default=history.DEFAULT_BASELINE,
-                     metavar="last|RUN|median:N",
-                     help="what each node and group is set against in the store: its last "
-                          "run, the run of that id, or the median of its last N runs")
-    clu.add_argument("--regress-mads", type=float, default=history.REGRESS_MADS, metavar="K",
-                     help="regressed: below its baseline by more than K MADs of its history ...")
-    clu.add_argument("--regress-percent", type=float, default=history.REGRESS_PERCENT,
-                     metavar="P", help="... and by more than P %%")
+    against_history(clu)
     clu.add_argument("--reference", metavar="FILE",
                      help="a site's lower bounds per group or node list (TOML, or JSON)")
     clu.add_argument("--confirm", action="store_true",
                      help="run each node flagged slow or regressed once more, as one more job, "
                           "before the report")
+    clu.add_argument("--drain", action="store_true",
+                     help="drain each node found slow, regressed, below reference or faulty")
+    clu.add_argument("--drain-dry-run", action="store_true",
+                     help="print the drain commands exactly, and run none")
+    clu.add_argument("--drain-max", type=share, metavar="N",
+                     help="drain at most N nodes in one run (default: 5 %% of the nodes, at "
+                          "least 1)")
+    clu.add_argument("--retest-drained", action="store_true",
+                     help="run the nodes this tool drained again, in a reservation of their "
+                          "own, and return those that pass")
+    clu.add_argument("--export-prometheus", metavar="FILE.prom",
+                     help="every node's figures and findings in Prometheus's text format")
+    clu.add_argument("--export-junit", metavar="FILE.xml",
+                     help="one JUnit test case per node")
+    chk = command("check", "this node's health check, for Slurm or NHC")
+    chk.add_argument("positional", nargs="*", metavar="[N] [PROGRAM]",
+                     help="runs (default 1) and the program (default build/matmul-bench)")
+    chk.add_argument("--reference", metavar="FILE",
+                     help="the site's lower bounds per group or node list (TOML, or JSON)")
+    chk.add_argument("--baseline-store", metavar="FILE",
+                     help="the results store that holds this node's history")
+    against_history(chk)
+    chk.add_argument("--drain", action="store_true", help="drain this node when it fails")
+    chk.add_argument("--return-passed", action="store_true",
+                     help="return this node when it passes and the drain reason is ours")
+    chk.add_argument("--drain-max", type=share, metavar="N",
+                     help="drain it only while this tool has drained fewer than N nodes "
+                          "(default: 5 %% of Slurm's nodes, at least 1)")
+    chk.add_argument("--node", metavar="NAME",
+                     help="this node's Slurm name (default: SLURMD_NODENAME, or the short "
+                          "host name)")
+    chk.add_argument("--budget", type=seconds, default=check.BUDGET, metavar="S",
+                     help="seconds the whole check may take (Slurm stops one at 60)")
+    chk.add_argument("--export-prometheus", metavar="FILE.prom",
+                     help="the figures in Prometheus's text format, for node_exporter")
     node = sub.add_parser("cluster-node", help=argparse.SUPPRESS)
     node.add_argument("--out", required=True)
     node.add_argument("--timeout", type=seconds, default=runner.RUN_TIMEOUT)
@@ -375,8 +468,8 @@ def parse(argv):
         parser.error(f"unrecognized arguments: {' '.join(extras)}")
     if args.command == "cluster-node" and extras:
         parser.error(f"unrecognized arguments: {' '.join(extras)}")
-    if args.command in ("run", "libraries", "cluster"):
-        sub_parser = {"run": run, "libraries": libs, "cluster": clu}[args.command]
+    if args.command in ("run", "libraries", "cluster", "check"):
+        sub_parser = {"run": run, "libraries": libs, "cluster": clu, "check": chk}[args.command]
         unknown = [x for x in extras if x.startswith("-")]
         if unknown:
             sub_parser.error(f"unrecognized arguments: {' '.join(unknown)}")
@@ -387,9 +480,10 @@ def parse(argv):
         # is the program.
         lone = args.positional[0] if len(args.positional) == 1 else ""
         if not lone.isdigit() and (os.sep in lone or os.path.exists(lone)):
-            args.positional.insert(0, "5")
+            args.positional.insert(0, str(check.RUNS if args.command == "check" else 5))
         try:
-            args.runs = count(args.positional[0]) if args.positional else 5
+            args.runs = count(args.positional[0]) if args.positional else (
+                check.RUNS if args.command == "check" else 5)
         except argparse.ArgumentTypeError as e:
             sub_parser.error(str(e))
         args.program = args.positional[1] if len(args.positional) > 1 else None
@@ -400,18 +494,25 @@ def parse(argv):
                                              or args.sbatch_arg):
             clu.error("--resume and --report take what the run in DIR asked for: no N, "
                       "PROGRAM, --partition, --nodes or --sbatch-arg")
-        if args.report and args.confirm:
-            clu.error("--confirm runs jobs: --report DIR runs none")
+        if args.report and (args.confirm or args.drain or args.drain_dry_run
+                            or args.retest_drained):
+            clu.error("--confirm, --drain and --retest-drained need Slurm: --report DIR "
+                      "reads none")
+        if args.drain and args.drain_dry_run:
+            clu.error("--drain drains, --drain-dry-run only prints: give one of them")
+        if args.retest_drained and (args.resume or args.drain_dry_run):
+            clu.error("--retest-drained resumes nodes: it is neither resumed nor a dry run")
         if args.slow_mads < 0 or not 0 <= args.slow_percent < 100 or args.poll <= 0:
             clu.error("--slow-mads, --slow-percent (0 to 100) and --poll must not be negative")
-        if args.regress_mads < 0 or not 0 <= args.regress_percent < 100:
-            clu.error("--regress-mads and --regress-percent (0 to 100) must not be negative")
-        try:
-            history.parse_baseline(args.baseline)
-        except ValueError as e:
-            clu.error(str(e))
+        history_ok(clu, args)
         args.program = args.program or os.path.join(machine.ROOT, "build", "matmul-bench")
-    for option in ("export_json", "export_markdown", "plot", "store", "reference", "report"):
+    if args.command == "check":
+        history_ok(chk, args)
+        if args.budget >= 60:
+            chk.error("--budget must stay below the 60 s that Slurm gives a health check")
+        args.program = args.program or os.path.join(machine.ROOT, "build", "matmul-bench")
+    for option in ("export_json", "export_markdown", "plot", "store", "reference", "report",
+                   "export_prometheus", "export_junit", "baseline_store"):
         if getattr(args, option, "x") == "":
             parser.error(f"--{option.replace('_', '-')} needs a file name")
     return args
@@ -422,7 +523,7 @@ def main(argv):
     try:
         commands = {"run": cmd_run, "libraries": cmd_libraries, "compare": cmd_compare,
                     "cluster": cmd_cluster, "cluster-node": cmd_cluster_node,
-                    "history": cmd_history, "store": cmd_store}
+                    "history": cmd_history, "store": cmd_store, "check": cmd_check}
         return commands[args.command](args)
     except Failure as failure:
         say(str(failure))

@@ -24,9 +24,9 @@ import signal
 import time
 import uuid
 
-from . import fleet, history, model, problem, references, runner, slurm
+from . import actions, fleet, history, model, problem, references, runner, slurm
 from .errors import Failure, say
-from .export import fleet_report, svg
+from .export import fleet_report, junit, prometheus, svg
 from .store import Store
 
 STATE = "state.json"
@@ -118,9 +118,21 @@ def run(args, launcher, write):
                                                if state["partition"] else "to run on"), 2)
     state["nodes"] = [name for name, _, _ in found]
     state["slurm_cpus"] = slurm.configured_cpus()
+    retest = retest_candidates(found) if args.retest_drained else {}
     write_script(launcher, out, state, write)
     not_run = {name: f"{state_}: {reason}" if reason else state_
-               for name, state_, reason in found if not slurm.usable(state_)}
+               for name, state_, reason in found if not slurm.usable(state_)
+               and name not in retest}
+    if args.retest_drained:
+        if not retest:
+            say(f"no node is drained with a reason of this tool's ({actions.PREFIX}): "
+                f"nothing to retest")
+            return 0
+        return retest_run(launcher, out, state, retest, not_run, args, write)
+    return measure_and_report(launcher, out, state, not_run, args, write)
+
+
+def measure_and_report(launcher, out, state, not_run, args, write, retest=None):
     jobs = Jobs(state, out, out, "jobs", args, write)
     lost, interrupted, controller_lost = jobs.run(
         [n for n in state["nodes"] if n not in not_run], not_run)
@@ -129,10 +141,154 @@ def run(args, launcher, write):
             f"{controller_lost}")
     confirm = None if interrupted or controller_lost or not args.confirm else (
         lambda nodes: confirm_nodes(launcher, out, state, nodes, args, write))
-    status = report(out, state["nodes"], not_run, lost, args, write, confirm)
+    status = report(out, state["nodes"], not_run, lost, args, write, confirm, retest)
     if interrupted:
         return 130
     return slurm.EXIT_NO_CONTROLLER if controller_lost else status
+
+
+def retest_candidates(found):
+    """{node: its reason} of the nodes drained by this tool and idle: a node
+    still running a job (draining) or not responding waits for a later retest."""
+    return {name: reason for name, state, reason in found
+            if actions.ours(reason) and state.lower().rstrip("~") == "drained"}
+
+
+def reservation_minutes(time_limit):
+    """The retest's reservation lasts the jobs' time limit twice, and ten
+    minutes for the report; the run deletes it as soon as it is done."""
+    return f"{2 * int(time_limit) + 10}" if str(time_limit).isdigit() else "UNLIMITED"
+
+
+def retest_run(launcher, out, state, retest, not_run, args, write):
+    """Our drained nodes, each resumed inside a maintenance reservation of
+    this user's alone, so that no other job lands on them, and run beside
+    their peers; the report returns those that pass and drains the others
+    again. Whatever happens, a retested node that was not judged is drained
+    again with its old reason and the reservation is deleted."""
+    name = f"mmb-retest-{state['name'].rsplit('-', 1)[-1]}"
+    info = {"reservation": name, "nodes": retest, "settled": set()}
+    state["retest"] = {"reservation": name, "nodes": retest}
+    state["node_sbatch_args"] = {n: [f"--reservation={name}"] for n in retest}
+    write(os.path.join(out, STATE), json.dumps(state, indent=2) + "\n")
+
+    def stop(signum, _frame):
+        raise KeyboardInterrupt
+
+    previous = {s: signal.signal(s, stop) for s in (signal.SIGINT, signal.SIGTERM)}
+    try:
+        with signals_held():
+            slurm.create_reservation(name, list(retest), actions.me(),
+                                     reservation_minutes(args.time_limit))
+        say(f"reservation {name} holds {', '.join(retest)} for this user alone; resuming "
+            f"them inside it to retest them")
+        try:
+            for node in retest:
+                slurm.command(slurm.update_node(node, "RESUME"))
+            wait_responding(list(retest))
+            return measure_and_report(launcher, out, state, not_run, args, write, info)
+        except KeyboardInterrupt:
+            return 130
+        finally:
+            unsettled = [n for n in retest if n not in info["settled"]]
+            for node in unsettled:
+                try:
+                    slurm.command(slurm.update_node(node, "DRAIN", retest[node]))
+                    say(f"{node}: drained again with its old reason: its retest was not "
+                        f"finished")
+                except Failure as failure:
+                    say(f"{node}: could not be drained again ({failure}): drain it by hand")
+            try:
+                slurm.delete_reservation(name)
+                say(f"reservation {name} deleted")
+            except Failure as failure:
+                say(f"reservation {name} not deleted ({failure}): scontrol delete "
+                    f"ReservationName={name}")
+    finally:
+        for s, handler in previous.items():
+            signal.signal(s, handler)
+
+
+def wait_responding(names, seconds=30):
+    """A resumed node is "not responding" until slurmd answers the
+    controller's ping: a job sent to it before then is refused."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        states = {n: s for n, s, _ in slurm.nodes(node_list=",".join(names))}
+        if all(not states.get(n, "*").endswith("*") for n in names):
+            return
+        time.sleep(0.5)
+
+
+def against_peers(nodes, retested, args):
+    """A retested node is set against its peers alone, the nodes of its group
+    that were not drained: judged among themselves, a few drained nodes
+    would widen the group's spread and pass one another."""
+    for node in nodes:
+        if node.name not in retested or node.state != "ok":
+            continue
+        peers = [n for n in nodes if n.state == "ok" and n.group == node.group
+                 and n.name not in retested]
+        node.flags = [f for f in node.flags if fleet.kind(f) != "slow"]
+        if peers:
+            node.flags += fleet.slow_flags(node, fleet.rates(peers, args.slow_mads,
+                                                             args.slow_percent))
+        elif not any(fleet.kind(n) == "no peers" for n in node.notes):
+            node.notes.append("no peers: no node of its group that was not drained ran")
+
+
+def retest_actions(nodes, info, run):
+    """Each retested node returned (it was resumed for the retest and stays
+    so), or drained again: with its new reason if it failed, its old one if
+    it did not run or there was nothing to judge it against."""
+    out = []
+    for node in nodes:
+        if node.name not in info["nodes"]:
+            continue
+        old = info["nodes"][node.name]
+        flags = actions.drainable(node)
+        alone = (node.state == "ok" and any(fleet.kind(n) == "no peers" for n in node.notes)
+                 and node.reference is None and node.baseline is None)
+        if node.state == "ok" and not flags and not alone:
+            out.append(actions.Action(node.name, "returned", "its retest passed"))
+        elif flags:
+            text = actions.reason(flags, run)
+            out.append(actions.Action(node.name, "drained again", text,
+                                      slurm.update_node(node.name, "DRAIN", text)))
+        else:
+            why = ("nothing to judge it against (no peers ran, no --reference, no history in "
+                   "--store)" if alone else f"its retest did not finish ({node.state}: "
+                   f"{node.reason or 'no result'})")
+            out.append(actions.Action(node.name, "drained again", f"{old} (kept: {why})",
+                                      slurm.update_node(node.name, "DRAIN", old)))
+    return out
+
+
+def act(nodes, names, key, args, state, retest):
+    """The retest's verdicts and --drain's drains, carried out (or, with
+    --drain-dry-run, printed): the report's lines of what was done."""
+    done = []
+    if retest:
+        done += actions.carry_out(retest_actions(nodes, retest, key), False)
+        retest["settled"].update(a.node for a in done if a.outcome != "drain failed")
+    if args.drain or args.drain_dry_run:
+        limit = args.drain_max if args.drain_max is not None else actions.default_limit(
+            len(names))
+        seen = actions.states(partition=(state or {}).get("partition"))
+        asked = [n for n in nodes if n.name not in (retest or {}).get("nodes", {})]
+        done += actions.carry_out(actions.plan(asked, seen, limit, key), args.drain_dry_run)
+    return actions.describe(done)
+
+
+def measured_times(out, names):
+    """{node: when its export was written}, for the monitoring's staleness."""
+    times = {}
+    for name in names:
+        for folder in (os.path.join(out, CONFIRM), out):
+            if os.path.exists(node_file(folder, name)):
+                times[name] = os.path.getmtime(node_file(folder, name))
+                break
+    return times
 
 
 def now():
@@ -191,7 +347,8 @@ class Jobs:
                                                os.path.join(os.path.abspath(folder), "logs",
                                                             f"{node}.out"),
                                                state["partition"], args.time_limit,
-                                               state["sbatch_args"])
+                                               state["sbatch_args"] + state.get(
+                                                   "node_sbatch_args", {}).get(node, []))
                         except Failure as failure:
                             not_run[node] = f"not submitted: {failure}"
                             to_submit.pop(0)
@@ -371,7 +528,7 @@ def reconsider(node, second, group, regressed):
 CONFIRMED_KINDS = ("slow", "regressed")
 
 
-def report(out, names, not_run, lost, args, write, confirm=None):
+def report(out, names, not_run, lost, args, write, confirm=None, retest=None):
     """Judges, stores and writes the report; returns the exit status.
     `names` None: the exports in OUT/nodes alone (--report)."""
     state = None
@@ -383,6 +540,8 @@ def report(out, names, not_run, lost, args, write, confirm=None):
     nodes = collect(out, names, not_run, lost)
     groups = fleet.judge(nodes, args.slow_mads, args.slow_percent,
                          (state or {}).get("slurm_cpus"))
+    if retest:
+        against_peers(nodes, retest["nodes"], args)
     context = []
     thresholds = {"slow_mads": args.slow_mads, "slow_percent": args.slow_percent}
     if args.references:
@@ -431,19 +590,35 @@ def report(out, names, not_run, lost, args, write, confirm=None):
         say(f"not stored: {failed}")
         context.insert(0, f"Not stored, and not set against its history: {failed}")
     context = {"lines": context}
+    if retest or getattr(args, "drain", False) or getattr(args, "drain_dry_run", False):
+        context["actions"] = act(nodes, names, key, args, state, retest)
     write(os.path.join(out, "cluster.md"), fleet_report.markdown(nodes, groups, thresholds,
                                                                  context))
     write(os.path.join(out, "cluster.csv"), fleet_report.csv_table(nodes))
     write(os.path.join(out, "cluster.json"), json.dumps(model.encode(
         {"run": {"key": key, "started": started}, "nodes": [vars(n) for n in nodes],
          "groups": groups, "thresholds": thresholds, "diff_bound": problem.DIFF_BOUND,
-         "context": context["lines"]}), indent=2, allow_nan=False) + "\n")
+         "context": context["lines"], "actions": context.get("actions", [])}), indent=2,
+        allow_nan=False) + "\n")
     if any(n.state == "ok" for n in nodes) and not args.no_plot:
         try:
             write(os.path.join(out, "cluster.svg"), svg.render_fleet(nodes, groups))
         except Failure as failure:
             say(f"no chart: {failure}")
+    exports = []
+    if getattr(args, "export_prometheus", None):
+        exports.append((args.export_prometheus, lambda: prometheus.render(
+            nodes, measured_times(out, names))))
+    if getattr(args, "export_junit", None):
+        exports.append((args.export_junit, lambda: junit.render(
+            nodes, f"matmul-bench cluster {key}", started)))
     print(fleet_report.text(nodes, groups, context), end="")
+    for path, render in exports:
+        try:
+            write(path, render())
+        except OSError as e:
+            say(f"{path} not written: {e.strerror or e}")
+            failed = failed or Failure(str(e), 1)
     if any(g.get("flags") for g in groups.values()):
         return fleet.EXIT_FLEET_REGRESSION
     if fleet.flagged(nodes):

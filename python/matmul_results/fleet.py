@@ -104,6 +104,18 @@ def slow_flags(node, group):
     return flags
 
 
+def rates(members, slow_mads=SLOW_MADS, slow_percent=SLOW_PERCENT):
+    """{rate: its median, MAD and the slow threshold} over these nodes."""
+    out = {}
+    for rate in RATES:
+        values = [getattr(n, rate) for n in members]
+        median = stats.median(values)
+        mad = stats.median([abs(v - median) for v in values])
+        threshold = max(slow_mads * mad, slow_percent / 100.0 * median)
+        out[rate] = {"median": median, "mad": mad, "slow_below": median - threshold}
+    return out
+
+
 def _majority(values):
     ranked = collections.Counter(values).most_common(2)
     # No majority in a tie.
@@ -137,12 +149,7 @@ def judge(nodes, slow_mads=SLOW_MADS, slow_percent=SLOW_PERCENT, slurm_cpus=None
         if len(members) == 1:
             members[0].notes.append("no peers: the only node of its group, so not set against "
                                     "peers")
-        for rate in RATES:
-            values = [getattr(n, rate) for n in members]
-            median = stats.median(values)
-            mad = stats.median([abs(v - median) for v in values])
-            threshold = max(slow_mads * mad, slow_percent / 100.0 * median)
-            summary[name][rate] = {"median": median, "mad": mad, "slow_below": median - threshold}
+        summary[name].update(rates(members, slow_mads, slow_percent))
         for node in members:
             node.flags += slow_flags(node, summary[name])
         for field, label in CONFIGURATION:

@@ -3,6 +3,7 @@ argument of its own, never a shell's word, and every reading of the queue
 or the nodes is one command for all of them, whatever their number."""
 
 import subprocess
+import time
 
 from .errors import Failure
 
@@ -110,3 +111,35 @@ def environment_ok():
     """Raises Failure with Slurm's own word when its controller is down."""
     command(["scontrol", "ping"])
     return True
+
+
+def update_node(node, state, reason=None):
+    """scontrol update NodeName=NODE State=STATE [Reason=...]: the argv, for
+    a dry run to print and a real one to run."""
+    argv = ["scontrol", "update", f"NodeName={node}", f"State={state}"]
+    if reason is not None:
+        argv.append(f"Reason={reason}")
+    return argv
+
+
+def create_reservation(name, nodes, user, minutes):
+    """A maintenance reservation of `nodes` for `user` alone, from now: no
+    other job lands on them while it lasts, and jobs already there are no
+    obstacle to making it."""
+    command(["scontrol", "create", "reservation", f"ReservationName={name}", "StartTime=now",
+             f"Duration={minutes}", f"Nodes={','.join(nodes)}", f"Users={user}",
+             "Flags=MAINT,IGNORE_JOBS"])
+
+
+def delete_reservation(name, wait=60):
+    """Deletes it; Slurm refuses while a job of it is still ending, so
+    that refusal is waited out for up to `wait` seconds."""
+    deadline = time.monotonic() + wait
+    while True:
+        try:
+            command(["scontrol", "delete", f"ReservationName={name}"])
+            return
+        except Failure as failure:
+            if "in use" not in str(failure) or time.monotonic() > deadline:
+                raise
+            time.sleep(1)

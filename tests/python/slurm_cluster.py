@@ -8,12 +8,15 @@ Debian's slurm-wlm and munge. `why_not()` says what is missing."""
 
 import ctypes
 import os
+import pathlib
 import shutil
 import signal
 import socket
 import subprocess
 import tempfile
 import time
+
+import pytest
 
 DAEMONS = ("munged", "mungekey", "slurmctld", "slurmd", "sbatch", "squeue", "sinfo", "scontrol",
            "scancel")
@@ -26,6 +29,18 @@ def why_not():
     if missing:
         return f"Slurm or munge not installed ({', '.join(missing)}; Debian: slurm-wlm munge)"
     return None
+
+
+def own_tmp_path(prefix):
+    """A tmp_path fixture whose folder is removed after each test: the jobs'
+    programs read their figures there, and pytest keeps its own folders for
+    a while."""
+    @pytest.fixture
+    def tmp_path():
+        folder = tempfile.mkdtemp(prefix=prefix)
+        yield pathlib.Path(folder)
+        shutil.rmtree(folder, ignore_errors=True)
+    return tmp_path
 
 
 def _program(name):

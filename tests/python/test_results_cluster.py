@@ -6,11 +6,9 @@ Debian's slurm-wlm and munge; skipped with the reason otherwise."""
 
 import json
 import os
-import pathlib
 import shutil
 import signal
 import subprocess
-import tempfile
 import time
 
 import pytest
@@ -49,13 +47,7 @@ def rows(out):
         return {n["name"]: n for n in json.load(f)["nodes"]}
 
 
-@pytest.fixture
-def tmp_path():
-    """A folder of the test's own, removed after it: nothing is left behind
-    (pytest keeps its own tmp_path folders for a while)."""
-    folder = tempfile.mkdtemp(prefix="mm-cluster-")
-    yield pathlib.Path(folder)
-    shutil.rmtree(folder, ignore_errors=True)
+tmp_path = slurm_cluster.own_tmp_path("mm-cluster-")
 
 
 @pytest.fixture(scope="module")

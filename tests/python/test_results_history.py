@@ -48,11 +48,7 @@ def slurm():
         yield c
 
 
-@pytest.fixture
-def tmp_path():
-    folder = tempfile.mkdtemp(prefix="mm-history-")
-    yield pathlib.Path(folder)
-    shutil.rmtree(folder, ignore_errors=True)
+tmp_path = slurm_cluster.own_tmp_path("mm-history-")
 
 
 @pytest.fixture(scope="module")

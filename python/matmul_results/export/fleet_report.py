@@ -95,6 +95,12 @@ def markdown(nodes, groups, thresholds, context):
                                [[n.name, n.group or "", _cell(n.simple_gbs, "{:.2f}"),
                                  _cell(n.blas_gflops, "{:.1f}"), reasons(n)] for n in flagged],
                                right={2, 3}) if flagged else "None.")
+    acted = context.get("actions")
+    if acted:
+        out += ["", "## Acting on findings", ""] + [f"- {line}" for line in acted]
+        out += ["", "Drained by this tool: the reason starts with \"mmb:\" and the key fact. "
+                "A node that someone else drained, downed or reserved keeps its state and "
+                "reason."]
     noted = [n for n in nodes if n.notes and not n.flags]
     if noted:
         out += ["", f"## Notes ({len(noted)} nodes not flagged)", ""]
@@ -134,6 +140,7 @@ def text(nodes, groups, context):
             out.append(f"{node.name}: {node.reason}")
         if len(nodes) <= FULL_TABLE_MAX:
             out += [f"{node.name}: {note}" for note in node.notes]
+    out += context.get("actions") or []
     return "\n".join(out) + "\n"
 
 
