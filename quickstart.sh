@@ -17,6 +17,7 @@ case $mode in bench | test | libraries | windows | arm64) ;; *) usage ;; esac
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 build=${MATMUL_BENCH_BUILD_DIR:-$root/build}
+case $build in /*) ;; *) build=$PWD/$build ;; esac  # ctest reads paths from its test folder
 
 case $mode in
   # Python and gnuplot for the results tool, the README's next step.
@@ -130,5 +131,7 @@ elif [ "$mode" = libraries ]; then
   exec "$root/scripts/matmul-results" libraries "$build/matmul-bench"
 else
   cmake --build "$build" -j "$jobs" >&2
-  exec ctest --test-dir "$build" --output-on-failure -j "$jobs"
+  # One test per core, and the cluster tests, which mostly wait, beside them.
+  exec ctest --test-dir "$build" --output-on-failure -j "$((jobs + 4))" \
+    --resource-spec-file "$build/ctest-resources.json"
 fi
