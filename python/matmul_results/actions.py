@@ -64,23 +64,31 @@ def _short(percent):
     return f"{max(-99, min(99, round(percent))):+d}%"
 
 
+def change(flag):
+    """How far below (%, negative) a slow, regressed or below-reference
+    flag says the figure is; None for the others."""
+    kind = fleet.kind(flag)
+    rest = flag[len(kind) + 1:].strip()
+    if kind in ("slow", "regressed"):
+        said = re.search(r"([-+][0-9.]+) %", rest)
+        return float(said.group(1)) if said else None
+    if kind == "below reference":
+        said = re.match(r"\S+ ([0-9.]+) \S+, its bound ([0-9.]+)", rest)
+        if said and float(said.group(2)) > 0:
+            return 100.0 * (float(said.group(1)) - float(said.group(2))) / float(said.group(2))
+    return None
+
+
+SUFFIX = {"slow": "grp", "regressed": "hst", "below reference": "ref"}
+
+
 def key_fact(flag):
     """The flag's key fact, short enough for `sinfo -R` after the prefix."""
     kind = fleet.kind(flag)
     rest = flag[len(kind) + 1:].strip()
     figure = re.match(r"(simple|blas) ", rest)
-    if kind == "slow" and figure:
-        change = re.search(r"([-+][0-9.]+) %", rest)
-        return f"{figure.group(1)} {_short(float(change.group(1)))} grp"
-    if kind == "regressed" and figure:
-        change = re.search(r"([-+][0-9.]+) %", rest)
-        return f"{figure.group(1)} {_short(float(change.group(1)))} hst"
-    if kind == "below reference" and figure:
-        value = re.match(r"\S+ ([0-9.]+) \S+, its bound ([0-9.]+)", rest)
-        if value and float(value.group(2)) > 0:
-            change = 100.0 * (float(value.group(1)) - float(value.group(2))) / float(
-                value.group(2))
-            return f"{figure.group(1)} {_short(change)} ref"
+    if kind in SUFFIX and figure and change(flag) is not None:
+        return f"{figure.group(1)} {_short(change(flag))} {SUFFIX[kind]}"
     if kind == "faulty":
         status = re.search(r"failed with status (\S+)", rest)
         if status:
@@ -106,8 +114,9 @@ def clean(text):
 
 def reason(flags, run=None):
     """Our drain reason for a node with these drainable flags: the worst's
-    key fact first, then every flag, then the run that found them."""
-    worst = sorted(flags, key=lambda f: DRAIN_KINDS.index(fleet.kind(f)))
+    key fact first (the worst kind, then the furthest below), then every
+    flag, then the run that found them."""
+    worst = sorted(flags, key=lambda f: (DRAIN_KINDS.index(fleet.kind(f)), change(f) or 0.0))
     detail = "; ".join(worst) + (f"; run {run}" if run else "")
     return clean(f"{PREFIX} {key_fact(worst[0])}; {detail}")[:400]
 

@@ -530,6 +530,8 @@ def main(argv):
         return failure.status
     except BrokenPipeError:
         return 141
+    except KeyboardInterrupt:
+        return 130
     except OSError as e:
         # A file of the user's that cannot be written: said, not a traceback.
         say(f"{e.filename or ''}: {e.strerror or e}" if e.filename else str(e))

@@ -176,37 +176,55 @@ def retest_run(launcher, out, state, retest, not_run, args, write):
         raise KeyboardInterrupt
 
     previous = {s: signal.signal(s, stop) for s in (signal.SIGINT, signal.SIGTERM)}
+    created = False
     try:
         with signals_held():
             slurm.create_reservation(name, list(retest), actions.me(),
                                      reservation_minutes(args.time_limit))
+            created = True
         say(f"reservation {name} holds {', '.join(retest)} for this user alone; resuming "
             f"them inside it to retest them")
-        try:
-            for node in retest:
-                slurm.command(slurm.update_node(node, "RESUME"))
-            wait_responding(list(retest))
-            return measure_and_report(launcher, out, state, not_run, args, write, info)
-        except KeyboardInterrupt:
-            return 130
-        finally:
-            unsettled = [n for n in retest if n not in info["settled"]]
-            for node in unsettled:
-                try:
-                    slurm.command(slurm.update_node(node, "DRAIN", retest[node]))
-                    say(f"{node}: drained again with its old reason: its retest was not "
-                        f"finished")
-                except Failure as failure:
-                    say(f"{node}: could not be drained again ({failure}): drain it by hand")
-            try:
-                slurm.delete_reservation(name)
-                say(f"reservation {name} deleted")
-            except Failure as failure:
-                say(f"reservation {name} not deleted ({failure}): scontrol delete "
-                    f"ReservationName={name}")
+        for node in retest:
+            slurm.command(slurm.update_node(node, "RESUME"))
+        wait_responding(list(retest))
+        return measure_and_report(launcher, out, state, not_run, args, write, info)
+    except KeyboardInterrupt:
+        return 130
     finally:
-        for s, handler in previous.items():
-            signal.signal(s, handler)
+        # A second interrupt waits until the nodes are safe again.
+        with signals_held():
+            if created:
+                end_retest(name, retest, info["settled"], state)
+            for s, handler in previous.items():
+                signal.signal(s, handler)
+
+
+def end_retest(name, retest, settled, state):
+    """Drains again, with its old reason, each retested node that was not
+    judged, ends its job (an unfinished retest's figures are no verdict,
+    and Slurm keeps a reservation that a job still uses), then deletes the
+    reservation: no node returns untested."""
+    try:
+        queued = slurm.queue(state["name"])
+        jobs = [job for key in ("jobs", "confirm_jobs") for node, job in
+                state.get(key, {}).items()
+                if node in retest and queued.get(job, ("",))[0] in ACTIVE]
+        if jobs:
+            slurm.command(["scancel", *jobs])
+    except Failure as failure:
+        say(f"the retest's jobs not cancelled: {failure}")
+    for node in (n for n in retest if n not in settled):
+        try:
+            slurm.command(slurm.update_node(node, "DRAIN", retest[node]))
+            say(f"{node}: drained again with its old reason: its retest was not finished")
+        except Failure as failure:
+            say(f"{node}: could not be drained again ({failure}): drain it by hand")
+    try:
+        slurm.delete_reservation(name)
+        say(f"reservation {name} deleted")
+    except Failure as failure:
+        say(f"reservation {name} not deleted ({failure}): scontrol delete "
+            f"ReservationName={name}")
 
 
 def wait_responding(names, seconds=30):
@@ -591,7 +609,13 @@ def report(out, names, not_run, lost, args, write, confirm=None, retest=None):
         context.insert(0, f"Not stored, and not set against its history: {failed}")
     context = {"lines": context}
     if retest or getattr(args, "drain", False) or getattr(args, "drain_dry_run", False):
-        context["actions"] = act(nodes, names, key, args, state, retest)
+        try:
+            context["actions"] = act(nodes, names, key, args, state, retest)
+        except Failure as failure:
+            # Slurm gone: the report is written all the same.
+            say(f"not acted on: {failure}")
+            context["actions"] = [f"not acted on: {failure}"]
+            failed = failed or failure
     write(os.path.join(out, "cluster.md"), fleet_report.markdown(nodes, groups, thresholds,
                                                                  context))
     write(os.path.join(out, "cluster.csv"), fleet_report.csv_table(nodes))

@@ -5,6 +5,7 @@ a reservation that no other user's job can enter, and the node's own
 check. Needs root and Debian's slurm-wlm and munge; skipped otherwise."""
 
 import json
+import signal
 import os
 import subprocess
 import time
@@ -222,3 +223,29 @@ def test_the_real_check_ends_well_within_a_minute(cluster, tmp_path):
     assert took < 45
     assert 'matmul_bench_blas_flop_per_second{node="a1",' in (tmp_path / "n.prom").read_text()
     assert json.dumps(done.stdout)  # one line, nothing else on stdout
+
+
+def test_an_interrupted_retest_returns_nothing_untested(cluster, tmp_path):
+    ours = "mmb: simple -30% grp; drained by the test"
+    cluster.run(["scontrol", "update", "NodeName=a3", "State=DRAIN", f"Reason={ours}"])
+    program = stand_in(tmp_path, {n: NORMAL for n in NODES}, hold=["a3"])
+    retest = subprocess.Popen([TOOL, "cluster", "--poll", "0.5", "--retest-drained", "1",
+                               "--out", tmp_path / "out", program], stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, text=True, env=cluster.env)
+    try:
+        deadline = time.monotonic() + 120
+        while not nodes(cluster)["a3"][0].startswith(("allocated", "mixed")):
+            assert time.monotonic() < deadline and retest.poll() is None, cluster.status()
+            time.sleep(0.3)
+        retest.send_signal(signal.SIGTERM)
+        stdout, stderr = retest.communicate(timeout=120)
+    finally:
+        (tmp_path / "figures" / "release").write_text("")
+    assert retest.returncode == 130, stdout + stderr
+    # Its cancelled job ends within Slurm's KillWait: draining, then drained.
+    deadline = time.monotonic() + 30
+    while nodes(cluster)["a3"][0] == "draining" and time.monotonic() < deadline:
+        time.sleep(0.3)
+    assert nodes(cluster)["a3"] == ("drained", ours)
+    assert "mmb-retest-" not in reservations(cluster)
+    assert f"a3: drained again: {ours} (kept: its retest did not finish" in stdout

@@ -1,13 +1,15 @@
 """The findings as others read them, without a cluster: the drain reason's
 key fact within what `sinfo -R` shows, for each kind of finding; the
 Prometheus file through Debian's promtool and a real node_exporter on
-loopback; the JUnit file through Python's XML parser. Node names come
-from the export files' names, hostile ones among them."""
+loopback; the JUnit file through Python's XML parser; the node's own check against its stored history.
+Node names come from the export files' names, hostile ones among them."""
 
 import copy
 import json
+import os
 import shutil
 import socket
+import sqlite3
 import subprocess
 import time
 import urllib.request
@@ -16,6 +18,7 @@ import xml.etree.ElementTree as ET
 import pytest
 from conftest import FIXTURES, ROOT
 from matmul_results import actions, fleet
+from stand_in import LIBRARY, NORMAL, choose, figures, stand_in
 
 TOOL = str(ROOT / "scripts" / "matmul-results")
 EXPORT = json.loads((FIXTURES / "export-2026-12-10-zen5-schema3.json").read_text())
@@ -46,6 +49,10 @@ def test_the_worst_finding_comes_first_and_no_reason_breaks_a_line():
     said = actions.reason(["slow: blas -23.4 % from its group's median",
                            "faulty: diff nan: x\n|y"])
     assert said.startswith("mmb: diff nan; faulty: diff nan: x  y; slow: blas")
+    # Of one kind, the furthest below.
+    assert actions.reason(["slow: simple -32.3 % from its group's median",
+                           "slow: blas -48.5 % from its group's median"]).startswith(
+        "mmb: blas -48% grp; slow: blas -48.5 %")
 
 
 def node_export(folder, name, factor=1.0):
@@ -151,3 +158,31 @@ def test_node_exporter_serves_every_nodes_gauges(report):
             assert any(line.startswith(f"matmul_bench_{metric}{{") and f'node="{node}"' in line
                        for line in scraped.splitlines()), (metric, node)
         assert f'matmul_bench_last_run_timestamp_seconds{{node="{node}"}}' in scraped
+
+
+def test_the_check_sets_the_node_against_its_own_stored_history(tmp_path):
+    # A node with three runs in the store, then 30 % slower: no Slurm needed.
+    program = stand_in(tmp_path, {"h": NORMAL}, info=LIBRARY)
+    env = {**os.environ, "SLURMD_NODENAME": "h"}
+    store = tmp_path / "store.db"
+
+    def tool(*args):
+        return subprocess.run([TOOL, *map(str, args)], capture_output=True, text=True,
+                              env=env, timeout=120, cwd=tmp_path)
+
+    for _ in range(3):
+        assert tool("run", 1, "--store", store, program).returncode == 0
+    (name,), = sqlite3.connect(store).execute("SELECT DISTINCT node FROM results")
+    choose(tmp_path, {"h": figures(1430.0)})
+    slow = tool("check", "--baseline-store", store, "--node", name, program)
+    assert slow.returncode == 1, slow.stderr
+    assert slow.stdout.startswith("mmb: simple -30% hst; regressed: simple -30.1 % against its "
+                                  "median of 3 runs") and slow.stdout.count("\n") == 1
+    choose(tmp_path, {"h": NORMAL})
+    well = tool("check", "--baseline-store", store, "--node", name, "--export-prometheus",
+                tmp_path / "h.prom", program)
+    assert (well.returncode, well.stdout) == (0, "ok\n"), well.stderr
+    assert f'matmul_bench_flag{{node="{name}",flag="regressed"}} 0.0' in (
+        tmp_path / "h.prom").read_text()
+    # A store that is not there is bad usage, not a failing node.
+    assert tool("check", "--baseline-store", tmp_path / "none.db", program).returncode == 2
