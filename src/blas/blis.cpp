@@ -66,12 +66,17 @@ const char* library_thread_variables() {
 // thread adds its share of them (about 1 MB) and an OpenMP stack, as large
 // as the stack limit (8 MiB by default, up to 32 MiB when unlimited). It
 // touches 3-7.5 MB on 1 to 8 threads. Checked against a real multiply by a
-// test. Generous, for larger blocks.
+// test. Generous, for larger blocks. A worker thread that allocates a block
+// itself (which one does depends on timing) gets a malloc arena of its own,
+// and glibc reserves 64 MiB of address space for it: under an address-space
+// limit that the rest just fits, that reservation left BLIS's next block
+// nowhere to go, and BLIS aborts.
 MultiplyMemory library_memory() {
   MultiplyMemory memory;
   memory.threads = library_threads();
+  constexpr std::int64_t kArenaReserve = std::int64_t{64} << 20;
   memory.call_mapped_bytes =
-      (std::int64_t{24} << 20) + (memory.threads - 1) * (std::int64_t{36} << 20);
+      (std::int64_t{24} << 20) + (memory.threads - 1) * ((std::int64_t{36} << 20) + kArenaReserve);
   memory.resident_bytes = (std::int64_t{12} << 20) + memory.threads * (std::int64_t{4} << 20);
   return memory;
 }
