@@ -71,7 +71,7 @@ def drained_share():
 
 def act(node, failing, args):
     """--drain on a failure, --return-passed on a pass: said on stderr."""
-    found = {name: (state, said) for name, state, said in slurm.nodes(node_list=node)}
+    found = actions.states(node)
     if node not in found:
         say(f"{node}: not known to Slurm: neither drained nor returned")
         return

@@ -89,7 +89,7 @@ def cmd_run(args):
     exports = [(path, lambda name=name: EXPORTERS[name](result)) for path, name in wanted if path]
     if args.export_prometheus:
         exports.append((args.export_prometheus, lambda: prometheus.render(
-            [this_node(result)], {check.own_name(): time.time()})))
+            [fleet.alone(check.own_name(), result)], {check.own_name(): time.time()})))
     status = write_exports(exports)
     if args.store:
         with Store(args.store) as store:
@@ -97,14 +97,6 @@ def cmd_run(args):
                                             os.path.abspath(exe))
         print(f"stored as run {run_id} in {args.store}")
     return status or (fleet.EXIT_FLAGGED if warnings else 0)
-
-
-def this_node(result):
-    """The run as a fleet's row of one: its figures and its faults."""
-    row = fleet.from_result(check.own_name(), result)
-    fleet.judge([row])
-    row.notes = []
-    return row
 
 
 def cmd_check(args):

@@ -88,6 +88,15 @@ def from_result(name, result):
     return node
 
 
+def alone(name, result):
+    """A run of one machine as a fleet's row of one: its figures and its
+    faults, with no peers to be set against."""
+    node = from_result(name, result)
+    judge([node])
+    node.notes = []
+    return node
+
+
 RATES = {"simple_gbs": ("simple_deviation", "simple"), "blas_gflops": ("blas_deviation", "blas")}
 
 

@@ -18,9 +18,7 @@ def add_result(store, result, text, kind, source, written=None):
     """Adds one export (`text`, its JSON) as a run of one node; returns
     (run id, whether it was added)."""
     name = (result.extra or {}).get("node") or result.runs[0].machine.host or "localhost"
-    node = fleet.from_result(name, result)
-    fleet.judge([node])
-    node.notes = []  # one node alone has no peers to be set against
+    node = fleet.alone(name, result)
     key = "export:" + hashlib.sha256(text.encode() if isinstance(text, str) else text).hexdigest()
     when = (result.environment or {}).get("date") or _iso(written or time.time())
     return store.add(key, when, kind, source, [node])
